@@ -201,7 +201,8 @@ void *ioremap_dev(const char *file, uint64_t addr, size_t size) {
 void uba_pci64_init(uba_nic *nic, int force, int mult) {
   constexpr unsigned RESET_CONTROL = 0x43;
   volatile uint8_t *clock_register = nic->base + 0x8041f8;
-  if (force || (cfg_read8(nic, RESET_CONTROL) & 0x28) != 0x28) {
+  bool running = (cfg_read8(nic, RESET_CONTROL) & 0x28) == 0x28;
+  if (force || !running) {
     fprintf(stderr, "Ulve PCI64 NIC is under full reset, doing init procedure now\n");
     cfg_write16(nic, 4, 0x0002);
     cfg_write8(nic, RESET_CONTROL, 0x54);

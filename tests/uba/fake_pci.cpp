@@ -108,7 +108,10 @@ void reset() {
     if (fd < 0) abort();
     close(fd);
     bar_file = path;
-    atexit([] { unlink(bar_file.c_str()); });
+    static pid_t owner = getpid();  // death-test children exit too, but the file is the parent's
+    atexit([] {
+      if (getpid() == owner) unlink(bar_file.c_str());
+    });
   }
   truncate(bar_file.c_str(), 0);
   if (truncate(bar_file.c_str(), 1ull << 33) != 0) abort();  // sparse: 8 GiB of "physical memory"
