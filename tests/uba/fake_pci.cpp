@@ -13,6 +13,7 @@ std::vector<FakeAccess> log;
 int probe_result;
 bool ext_conf;
 bool have_mmap_bar;
+bool have_has_bus;
 int init_calls, fini_calls, close_calls;
 std::string bar_file;
 
@@ -53,6 +54,12 @@ void fini(pci_access *) { fini_calls++; }
 int probe(pci_access *) { return probe_result; }
 void close_dev(pci_dev *) { close_calls++; }
 int can_access_ext_conf(pci_dev *) { return ext_conf; }
+
+int has_bus(pci_access *, int domain, int bus) {
+  for (const auto &[key, f] : functions)
+    if (std::get<0>(key) == domain && std::get<1>(key) == bus) return 1;
+  return 0;
+}
 
 pci_dev *init_dev(pci_dev *dev) {
   FakeFunction *f = find(dev->domain, dev->bus, dev->dev, dev->func);
@@ -101,6 +108,7 @@ void reset() {
   probe_result = -1;
   ext_conf = true;
   have_mmap_bar = true;
+  have_has_bus = true;
   init_calls = fini_calls = close_calls = 0;
   if (bar_file.empty()) {
     char path[] = "/tmp/fake_pci_bars.XXXXXX";
@@ -133,6 +141,7 @@ FakeFunction *find(int domain, int bus, int dev, int func) {
 
 void use() {
   ops.mmap_bar = have_mmap_bar ? mmap_bar : nullptr;
+  ops.has_bus = have_has_bus ? has_bus : nullptr;
   uba_pci_method(METHOD);
 }
 

@@ -64,6 +64,7 @@ extern std::vector<FakeAccess> log;
 extern int probe_result;
 extern bool ext_conf;       // offsets 256 and up reachable
 extern bool have_mmap_bar;  // the method maps BARs itself (through bar_file)
+extern bool have_has_bus;   // the method tells the scan which buses hold functions
 extern int init_calls, fini_calls, close_calls;
 // The file BARs are mapped from; created by reset().
 extern std::string bar_file;

@@ -41,6 +41,12 @@ class Open : public testing::Test {
     unsetenv("UBA_MMCONF");
     fake_pci::reset();
   }
+  void TearDown() override {
+    for (uba_nic *nic : opened) free(nic);
+  }
+  // Opens a board; the record is the caller's, freed when the test ends.
+  uba_nic *open_nic(int unit, int mask, int flags) { return opened.emplace_back(uba_open(unit, mask, flags)); }
+  std::vector<uba_nic *> opened;
   // A 10G board with both BARs assigned and a capability list.
   FakeFunction &ze_board(int bus, uint16_t device = 0x5e0a) {
     return fake_pci::add(bus, 0, 0, 0x1f5c, device)
@@ -55,7 +61,7 @@ TEST_F(Open, TenGigBoardHasBothBarsMappedAndItsCapabilitiesRecorded) {
   fake_pci::add(0, 0, 0, 0x8086, 0x0d57);
   ze_board(1);
   fake_pci::use();
-  uba_nic *nic = uba_open(0, UBA_ZE, 0);
+  uba_nic *nic = open_nic(0, UBA_ZE, 0);
   EXPECT_STREQ(nic->dev->name, "01:00.0");
   EXPECT_EQ(nic->rev, 2);
   EXPECT_EQ(nic->type, UBA_ZE);
@@ -84,7 +90,7 @@ TEST_F(Open, UnitCountsTheBoardsOfTheMask) {
   fake_pci::add(2, 0, 0, 0x1f5c, 0x4c3d).revision(1);  // K4: not in the mask
   ze_board(3, 0x5e0b);
   fake_pci::use();
-  EXPECT_STREQ(uba_open(1, UBA_ZE, 0)->dev->name, "03:00.0");
+  EXPECT_STREQ(open_nic(1, UBA_ZE, 0)->dev->name, "03:00.0");
   const char *not_found = "FATAL ERROR:trying to open Ulvelink board instance %d: NOT FOUND\n";
   for (int unit : {2, -1}) {
     char expected[100];
@@ -100,7 +106,7 @@ TEST_F(Open, UnassignedBar0FailsUnlessBarsAreSkipped) {
   EXPECT_EXIT(uba_open(0, UBA_ZE, UBA_BAR2_SKIP), ExitedWithCode(1),
               Eq("NIC 1f5c:5e0a (rev 2) at 01:00.0: BAR0 not initialized\n"));
   // For configuration-space and EEPROM work the board opens without its BARs.
-  uba_nic *nic = uba_open(0, UBA_ZE, UBA_BAR_SKIP);
+  uba_nic *nic = open_nic(0, UBA_ZE, UBA_BAR_SKIP);
   EXPECT_EQ(nic->base, nullptr);
   EXPECT_EQ(nic->base2, nullptr);
   EXPECT_EQ(nic->cfg_cap[9], 0x88);
@@ -110,7 +116,7 @@ TEST_F(Open, UnassignedBar2IsOnlyAWarning) {
   ze_board(1).bar(2, 0);
   fake_pci::use();
   testing::internal::CaptureStderr();
-  uba_nic *nic = uba_open(0, UBA_ZE, 0);
+  uba_nic *nic = open_nic(0, UBA_ZE, 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning NIC 1f5c:5e0a (rev 2) at slot: 01:00: BAR2 not initialized\n");
   EXPECT_NE(nic->base, nullptr);
@@ -123,7 +129,7 @@ TEST_F(Open, BarRegistersMustAgreeWithTheOperatingSystem) {
   f.os_bars = {{BAR0 + 0x20000000, 0, BAR2, 0, 0, 0}};
   fake_pci::use();
   EXPECT_EXIT(uba_open(0, UBA_ZE, 0), ExitedWithCode(1), Eq("Cfg-space BAR0 is inconsistent with OS view of it\n"));
-  EXPECT_NE(uba_open(0, UBA_ZE, UBA_BAR0_SKIP)->base2, nullptr);  // the check is of the BAR that is mapped
+  EXPECT_NE(open_nic(0, UBA_ZE, UBA_BAR0_SKIP)->base2, nullptr);  // the check is of the BAR that is mapped
 
   f.os_bars = {{BAR0 | 0x1f, 0, BAR2 + 0x100000, 0, 0, 0}};  // flag bits do not count
   uba_pci_rescan();
@@ -139,7 +145,7 @@ TEST_F(Open, MappedConfigurationViewThroughBar2) {
   view[0] = '\x5c', view[1] = '\x1f', view[6] = 0x10, view[0x34] = 0x60, view[0x60] = 0x09;
   put_phys(BAR2 + 0x80000, view);
   setenv("UBA_MMCONF", "", 1);
-  uba_nic *nic = uba_open(0, UBA_ZE, 0);
+  uba_nic *nic = open_nic(0, UBA_ZE, 0);
   EXPECT_EQ(nic->cfg, nic->base2 + 0x80000);
   EXPECT_EQ(nic->cfg_cap[9], 0x60);
   EXPECT_EQ(nic->cfg_cap[0x10], 0);
@@ -151,7 +157,7 @@ TEST_F(Open, MappedConfigurationViewThroughBar2) {
   }
 
   // A skip bit leaves the view off.
-  EXPECT_EQ(uba_open(0, UBA_ZE, UBA_BAR0_SKIP)->cfg, nullptr);
+  EXPECT_EQ(open_nic(0, UBA_ZE, UBA_BAR0_SKIP)->cfg, nullptr);
 
   // A view that does not answer with the vendor id stops the program.
   put_phys(BAR2 + 0x80000, "\xff\xff");
@@ -169,7 +175,7 @@ TEST_F(Open, DeadConfigurationSpaceStopsTheOpen) {
 TEST_F(Open, UnknownInTheMaskReturnsTheBoardUnmapped) {
   fake_pci::add(1, 0, 0, 0x1f5c, 0x4c3d).revision(9).bar(0, BAR0).capabilities({{0x40, 0x09}});
   fake_pci::use();
-  uba_nic *nic = uba_open(0, UBA_UNKNOWN, 0);
+  uba_nic *nic = open_nic(0, UBA_UNKNOWN, 0);
   EXPECT_EQ(nic->type, UBA_UNKNOWN);
   EXPECT_EQ(nic->rev, 9);
   EXPECT_EQ(nic->phys, BAR0);
@@ -197,7 +203,7 @@ TEST_F(Open, CapabilityListFaults) {
   f.w8(0x60, 0x09);
   f.w8(0x61, 0x00);
   testing::internal::CaptureStderr();
-  uba_nic *nic = uba_open(0, UBA_ZE, UBA_BAR_SKIP);
+  uba_nic *nic = open_nic(0, UBA_ZE, UBA_BAR_SKIP);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "\nWarning: dev at 01:00.0 duplicate capability 9 found at 88 and 60\n");
   EXPECT_EQ(nic->cfg_cap[9], 0x60);
@@ -210,19 +216,19 @@ TEST_F(Open, EarlierGenerationsShowTheirSpaceInsideBar0) {
   put_phys(BAR0 + 0x1000000 + 0xfffe80, std::string("\x00\x08\x03\xff", 4));  // KX: SRAM size register, big-endian
   put_phys(BAR0 + 0x800000, "\x5c\x1f");                      // PCI64: its configuration view in BAR0
 
-  uba_nic *pci64 = uba_open(0, UBA_PCI64, UBA_BAR_CFG);
+  uba_nic *pci64 = open_nic(0, UBA_PCI64, UBA_BAR_CFG);
   EXPECT_EQ(pci64->type, UBA_PCI64);
   EXPECT_EQ(pci64->sram_size, 0x200000u);
   EXPECT_EQ((volatile uint8_t *)pci64->eeprom, pci64->base + 0xa00000);
   EXPECT_EQ(pci64->cfg, pci64->base + 0x800000);
   EXPECT_EQ(pci64->base2, nullptr);
 
-  uba_nic *kx = uba_open(0, UBA_KX, 0);
+  uba_nic *kx = open_nic(0, UBA_KX, 0);
   EXPECT_EQ(kx->type, UBA_KX);
   EXPECT_EQ(kx->sram_size, 0x80000u);  // 0x000803ff & 0x0ffffc00
   EXPECT_EQ(kx->cfg, nullptr);
 
-  uba_nic *skipped = uba_open(0, UBA_KX, UBA_BAR0_SKIP | UBA_BAR_CFG);
+  uba_nic *skipped = open_nic(0, UBA_KX, UBA_BAR0_SKIP | UBA_BAR_CFG);
   EXPECT_EQ(skipped->sram_size, 0u);
   EXPECT_EQ(skipped->base, nullptr);
   EXPECT_EQ(skipped->cfg, nullptr);  // no view without the BAR that holds it
@@ -231,7 +237,7 @@ TEST_F(Open, EarlierGenerationsShowTheirSpaceInsideBar0) {
 TEST_F(Open, Pci64StartUpSequence) {
   FakeFunction &f = fake_pci::add(1, 0, 0, 0x1f5c, 0x4c3d).revision(3).bar(0, BAR0);
   fake_pci::use();
-  uba_nic *nic = uba_open(0, UBA_PCI64, 0);
+  uba_nic *nic = open_nic(0, UBA_PCI64, 0);
   // Identification record: clock value 0x12345678, SRAM size 0x00100000.
   put_phys(BAR0 + 0xa00000, std::string("\x12\x34\x56\x78", 4));
   put_phys(BAR0 + 0xa0000c, std::string("\x00\x10\x00\x00", 4));
@@ -256,7 +262,7 @@ TEST_F(Open, Pci64StartUpSequence) {
 TEST_F(Open, KxRegisterPort) {
   fake_pci::add(1, 0, 0, 0x1f5c, 0x4c3d).revision(4).bar(0, BAR0);
   fake_pci::use();
-  uba_nic *nic = uba_open(0, UBA_KX, 0);
+  uba_nic *nic = open_nic(0, UBA_KX, 0);
   uba_kx_port_write(nic, 0x0123, 0xbeef);
   EXPECT_EQ(phys_bytes(BAR0 + 0xfffc70, 2), "\x01\x23");
   EXPECT_EQ(phys_bytes(BAR0 + 0xfffc78, 2), "\xbe\xef");
@@ -274,7 +280,7 @@ TEST_F(Open, IoremapWithoutAMethodMappingUsesPhysicalMemory) {
   fake_pci::have_mmap_bar = false;
   fake_pci::use();
   testing::internal::CaptureStderr();
-  uba_nic *nic = uba_open(0, UBA_ZE, UBA_BAR0_SKIP);
+  uba_nic *nic = open_nic(0, UBA_ZE, UBA_BAR0_SKIP);
   testing::internal::GetCapturedStderr();
 
   auto p = static_cast<volatile uint8_t *>(uba_ioremap(nic, 0, 0x1000));

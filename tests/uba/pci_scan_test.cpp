@@ -50,6 +50,14 @@ TEST_F(Scan, ListsInDomainBusDeviceFunctionOrderWithNames) {
   EXPECT_STREQ(uba_pci_name(nic), "03:00.0");
 }
 
+TEST_F(Scan, WithoutHasBusEveryBusIsTried) {
+  fake_pci::have_has_bus = false;
+  fake_pci::add(0, 0, 0, 0x8086, 0x0001);
+  fake_pci::add(0xff, 0x1f, 0, 0x8086, 0x0002, /*domain=*/0x3f);
+  fake_pci::add(0, 0, 0, 0x8086, 0x0003, /*domain=*/0x40);  // beyond the domains scanned
+  EXPECT_THAT(scan(), ElementsAre("00:00.0", "003f:ff:1f.0"));
+}
+
 TEST_F(Scan, ScanIsDoneOncePerProcess) {
   fake_pci::add(0, 0, 0, 0x8086, 0x0001);
   scan();
