@@ -273,6 +273,7 @@ void uba_xexeclp(const char *path, const char *arg0, ...) {
   argv[n] = nullptr;
   execvp(path, const_cast<char *const *>(argv));
   int e = errno;
+  free(argv);  // nothing else refers to it; the leak checker would report it at exit
   fail(HERE, "execlp(%s):%s", path, strerror(e));
 }
 
