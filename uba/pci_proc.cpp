@@ -52,10 +52,9 @@ bool scan_sys_fs(uba_proc_pci *p) {
     if (e->d_name[0] == '.') continue;
     unsigned domain, bus, dev;
     int func;
-    if (sscanf(e->d_name, "%x:%x:%x.%d", &domain, &bus, &dev, &func) != 4 || bus > 255) {
-      closedir(dir);
-      handle_error(1, "Cannot parse %s", e->d_name);
-    }
+    // The name lives in the stream's buffer: report before anything closes it.
+    handle_error(sscanf(e->d_name, "%x:%x:%x.%d", &domain, &bus, &dev, &func) != 4 || bus > 255, "Cannot parse %s",
+                 e->d_name);
     if (domain < UBA_PCI_DOMAINS) p->bus_present[domain][bus] = 1;
   }
   closedir(dir);
@@ -81,10 +80,8 @@ void scan_proc_bus_pci(uba_proc_pci *p) {
       p->bus0_short_form = 1;
       parsed = strlen(name) == 2 && sscanf(name, "%x", &bus) == 1;
     }
-    if (!parsed || bus > 255) {
-      closedir(dir);
-      handle_error(1, "Cannot parse %s as a pci bus id", name);
-    }
+    // The name lives in the stream's buffer: report before anything closes it.
+    handle_error(!parsed || bus > 255, "Cannot parse %s as a pci bus id", name);
     if (domain < UBA_PCI_DOMAINS) p->bus_present[domain][bus] = 1;
   }
   closedir(dir);
