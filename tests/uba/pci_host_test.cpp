@@ -52,7 +52,7 @@ std::map<std::string, Function> kernel_view() {
     Function f;
     f.vendor = std::stoul(read_file(dir / "vendor"), nullptr, 16);
     f.device = std::stoul(read_file(dir / "device"), nullptr, 16);
-    f.irq = std::stoi(read_file(dir / "irq"));
+    f.irq = std::stoi(read_file(dir / "irq")) & 0xff;  // the record keeps the low byte
     unsigned cls = std::stoul(read_file(dir / "class"), nullptr, 16);
     f.bridge = (cls >> 8) == 0x0604 || (cls >> 8) == 0x0609;  // PCI-to-PCI bridges
     std::istringstream resource(read_file(dir / "resource"));
