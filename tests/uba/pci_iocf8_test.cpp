@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "test_util.h"
 #include "uba_internal.h"
 
 using testing::ElementsAre;
@@ -101,18 +102,7 @@ class Iocf8 : public testing::Test {
     uba_pci_rescan();
     uba_host = saved_;
   }
-  std::vector<std::string> scan() {
-    uba_pci_method(UBA_PCI_IOCF8);
-    pci_scan_bus(pci_alloc());
-    std::vector<std::string> names;
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
-    return names;
-  }
-  pci_dev *listed(const std::string &name) {
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
-      if (name == d->name) return d;
-    return nullptr;
-  }
+  std::vector<std::string> scan() { return scan_with(UBA_PCI_IOCF8); }
 
   uba_host_t saved_;
 };
@@ -162,9 +152,7 @@ TEST_F(Iocf8, AccessesLatchTheAddressThenUseTheDataPortOfTheWidth) {
   for (const auto &r : reads) {
     SCOPED_TRACE(testing::Message() << "read reg " << std::hex << r.reg);
     ports::log.clear();
-    unsigned got = r.width == 1   ? pci_read_byte(d, r.reg)
-                   : r.width == 2 ? pci_read_word(d, r.reg)
-                                  : pci_read_long(d, r.reg);
+    unsigned got = read_cfg(d, r.reg, r.width);
     EXPECT_EQ(got, r.value);
     EXPECT_THAT(ports::log,
                 ElementsAre(PortAccess{true, 0xcf8, r.address, 4}, PortAccess{false, r.data_port, r.value, r.width}));
@@ -184,12 +172,7 @@ TEST_F(Iocf8, AccessesLatchTheAddressThenUseTheDataPortOfTheWidth) {
   for (const auto &w : writes) {
     SCOPED_TRACE(testing::Message() << "write reg " << std::hex << w.reg);
     ports::log.clear();
-    if (w.width == 1)
-      pci_write_byte(d, w.reg, w.value);
-    else if (w.width == 2)
-      pci_write_word(d, w.reg, w.value);
-    else
-      pci_write_long(d, w.reg, w.value);
+    write_cfg(d, w.reg, w.width, w.value);
     EXPECT_THAT(ports::log,
                 ElementsAre(PortAccess{true, 0xcf8, w.address, 4}, PortAccess{true, w.data_port, w.value, w.width}));
   }

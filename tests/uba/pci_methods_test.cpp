@@ -23,16 +23,7 @@ using testing::MatchesRegex;
 
 namespace {
 
-std::string re_escape(std::string_view text) {
-  std::string re;
-  for (char c : text) {
-    if (std::string_view(".[]{}()\\*+?^$|").find(c) != std::string_view::npos) re += '\\';
-    re += c;
-  }
-  return re;
-}
-
-std::string at_methods(std::string_view msg) { return "ERROR:pci_methods\\.cpp:[0-9]+:" + re_escape(msg) + "\n"; }
+std::string at_methods(std::string_view msg) { return library_error("pci_methods", msg); }
 
 void set_env(const char *name, const char *value) {
   if (value)

@@ -59,18 +59,7 @@ class Mm : public testing::Test {
     poke(addr + 0x0e, header_type, 1);
   }
 
-  std::vector<std::string> scan() {
-    uba_pci_method(UBA_PCI_MM);
-    pci_scan_bus(pci_alloc());
-    std::vector<std::string> names;
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
-    return names;
-  }
-  pci_dev *listed(const std::string &name) {
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
-      if (name == d->name) return d;
-    return nullptr;
-  }
+  std::vector<std::string> scan() { return scan_with(UBA_PCI_MM); }
   // Bytes of the memory file mapped into this process.
   uint64_t mapped_bytes() {
     std::ifstream maps("/proc/self/maps");

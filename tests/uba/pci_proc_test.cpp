@@ -39,16 +39,6 @@ std::string bytes(const FakeFunction &f, size_t size = 256) {
   return std::string(reinterpret_cast<const char *>(f.cfg.data()), size);
 }
 
-// The text as a regular expression that matches only itself.
-std::string quote(const std::string &text) {
-  std::string re;
-  for (char c : text) {
-    if (strchr(".[]()*+?{}|^$\\", c)) re += '\\';
-    re += c;
-  }
-  return re;
-}
-
 int open_descriptors() {
   int n = 0;
   DIR *dir = opendir("/proc/self/fd");
@@ -56,10 +46,6 @@ int open_descriptors() {
     if (e->d_name[0] != '.') n++;
   closedir(dir);
   return n;
-}
-
-unsigned read_cfg(pci_dev *d, unsigned reg, int width) {
-  return width == 1 ? pci_read_byte(d, reg) : width == 2 ? pci_read_word(d, reg) : pci_read_long(d, reg);
 }
 
 class Proc : public testing::Test {
@@ -79,18 +65,7 @@ class Proc : public testing::Test {
     return root_.write(SYS + id + "/config", bytes(f, size));
   }
   // Scans with proc and returns the names of the listed functions.
-  std::vector<std::string> scan() {
-    uba_pci_method(UBA_PCI_PROC);
-    pci_scan_bus(pci_alloc());
-    std::vector<std::string> names;
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
-    return names;
-  }
-  pci_dev *listed(const std::string &name) {
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
-      if (name == d->name) return d;
-    return nullptr;
-  }
+  std::vector<std::string> scan() { return scan_with(UBA_PCI_PROC); }
   // The only function of a tree, scanned.
   pci_dev *only(const std::string &name) {
     EXPECT_THAT(scan(), ElementsAre(name));
@@ -329,7 +304,7 @@ TEST_F(Proc, BarsMapThroughTheirResourceFiles) {
 
   std::string path = root_.path() + "/sys/bus/pci/devices/0000:03:00.0/resource0";
   EXPECT_EXIT(d->pci->ops->mmap_bar(d, 0, 100, 4096), ExitedWithCode(1),
-              MatchesRegex("ERROR:pci_proc\\.cpp:[0-9]+:cannot mmap " + quote(path) + "\n\n"));
+              MatchesRegex("ERROR:pci_proc\\.cpp:[0-9]+:cannot mmap " + re_escape(path) + "\n\n"));
 }
 
 TEST_F(Proc, WithoutSysBarsMapPhysicalMemory) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_pci.h"
+#include "test_util.h"
 
 using testing::ElementsAre;
 using testing::ExitedWithCode;
@@ -18,15 +19,7 @@ class Scan : public testing::Test {
   // Scans with the fake and returns the names of the listed functions.
   std::vector<std::string> scan() {
     fake_pci::use();
-    pci_scan_bus(pci_alloc());
-    std::vector<std::string> names;
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
-    return names;
-  }
-  pci_dev *listed(const char *name) {
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
-      if (std::string(d->name) == name) return d;
-    return nullptr;
+    return scan_with(fake_pci::METHOD);
   }
 };
 

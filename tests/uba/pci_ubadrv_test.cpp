@@ -105,18 +105,7 @@ class Ubadrv : public testing::Test {
     s[0] = vendor, s[1] = vendor >> 8, s[2] = device, s[3] = device >> 8, s[0x0e] = header_type;
     return s;
   }
-  std::vector<std::string> scan() {
-    uba_pci_method(UBA_PCI_UBADRV);
-    pci_scan_bus(pci_alloc());
-    std::vector<std::string> names;
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
-    return names;
-  }
-  pci_dev *listed(const std::string &name) {
-    for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
-      if (name == d->name) return d;
-    return nullptr;
-  }
+  std::vector<std::string> scan() { return scan_with(UBA_PCI_UBADRV); }
 
   TempDir root_;
   uba_host_t saved_;
@@ -213,9 +202,7 @@ TEST_F(Ubadrv, RequestsCarryOffsetWidthAndValue) {
   for (const auto &r : reads) {
     SCOPED_TRACE(testing::Message() << "read reg " << std::hex << r.reg);
     driver::log.clear();
-    unsigned got = r.width == 1   ? pci_read_byte(d, r.reg)
-                   : r.width == 2 ? pci_read_word(d, r.reg)
-                                  : pci_read_long(d, r.reg);
+    unsigned got = read_cfg(d, r.reg, r.width);
     EXPECT_EQ(got, r.value);
     EXPECT_THAT(driver::log, ElementsAre(Request{1, 0xc0087504, r.reg, (unsigned)r.width, 0}));
   }
@@ -229,12 +216,7 @@ TEST_F(Ubadrv, RequestsCarryOffsetWidthAndValue) {
   for (const auto &w : writes) {
     SCOPED_TRACE(testing::Message() << "write reg " << std::hex << w.reg);
     driver::log.clear();
-    if (w.width == 1)
-      pci_write_byte(d, w.reg, w.value);
-    else if (w.width == 2)
-      pci_write_word(d, w.reg, w.value);
-    else
-      pci_write_long(d, w.reg, w.value);
+    write_cfg(d, w.reg, w.width, w.value);
     EXPECT_THAT(driver::log, ElementsAre(Request{1, 0x40087505, w.reg, (unsigned)w.width, w.value}));
   }
   EXPECT_THAT(std::vector<uint8_t>(space.begin() + 4, space.begin() + 0x14),

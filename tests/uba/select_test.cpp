@@ -24,30 +24,25 @@ class Select : public testing::Test {
     fake_pci::add(3, 3, 0, 0x8086, 0x0002);
     fake_pci::use();
   }
-  static std::vector<std::string> names(pci_dev_t *devs, int n) {
+  // Names of the selected functions, in the order given.
+  static std::vector<std::string> select(uba_criteria_type_t type, uba_criteria_t criteria) {
+    pci_dev_t *devs;
+    int n;
+    uba_select(type, criteria, &devs, &n);
     std::vector<std::string> v;
     for (int i = 0; i < n; i++) v.push_back(devs[i]->name);
+    free(devs);
     return v;
   }
   static std::vector<std::string> select_text(uba_criteria_type_t type, const char *text) {
     uba_criteria_t c;
     c.str = text;
-    pci_dev_t *devs;
-    int n;
-    uba_select(type, c, &devs, &n);
-    auto v = names(devs, n);
-    free(devs);
-    return v;
+    return select(type, c);
   }
   static std::vector<std::string> select_mask(int mask) {
     uba_criteria_t c;
     c.mask = mask;
-    pci_dev_t *devs;
-    int n;
-    uba_select(PCI_SELECT_ULVE_GENERATION, c, &devs, &n);
-    auto v = names(devs, n);
-    free(devs);
-    return v;
+    return select(PCI_SELECT_ULVE_GENERATION, c);
   }
 };
 

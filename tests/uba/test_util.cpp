@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "uba.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -37,4 +39,44 @@ std::string read_file(const std::string &path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::string re_escape(std::string_view text) {
+  std::string re;
+  for (char c : text) {
+    if (std::string_view(".[]{}()\\*+?^$|").find(c) != std::string_view::npos) re += '\\';
+    re += c;
+  }
+  return re;
+}
+
+std::string library_error(std::string_view unit, std::string_view msg) {
+  return "ERROR:" + re_escape(unit) + "\\.cpp:[0-9]+:" + re_escape(msg) + "\n";
+}
+
+std::vector<std::string> scan_with(int method) {
+  uba_pci_method(method);
+  pci_scan_bus(pci_alloc());
+  std::vector<std::string> names;
+  for (pci_dev *d = pci_alloc()->devices; d; d = d->next) names.push_back(d->name);
+  return names;
+}
+
+pci_dev *listed(std::string_view name) {
+  for (pci_dev *d = pci_alloc()->devices; d; d = d->next)
+    if (name == d->name) return d;
+  return nullptr;
+}
+
+unsigned read_cfg(pci_dev *dev, unsigned reg, int width) {
+  return width == 1 ? pci_read_byte(dev, reg) : width == 2 ? pci_read_word(dev, reg) : pci_read_long(dev, reg);
+}
+
+void write_cfg(pci_dev *dev, unsigned reg, int width, unsigned value) {
+  if (width == 1)
+    pci_write_byte(dev, reg, value);
+  else if (width == 2)
+    pci_write_word(dev, reg, value);
+  else
+    pci_write_long(dev, reg, value);
 }

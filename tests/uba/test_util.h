@@ -2,6 +2,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
+
+struct pci_dev;
 
 // A fresh directory under /tmp, removed with everything in it when the
 // object goes away.
@@ -22,3 +26,19 @@ class TempDir {
 };
 
 std::string read_file(const std::string &path);
+
+// The text escaped for a regular expression.
+std::string re_escape(std::string_view text);
+// The whole report of a failed check at the library unit `unit` (its line
+// number may be any), as a regular expression.
+std::string library_error(std::string_view unit, std::string_view msg);
+
+// Forces access method `method`, scans, and returns the names of the listed
+// functions in list order.
+std::vector<std::string> scan_with(int method);
+// The listed function of that name, or null.
+pci_dev *listed(std::string_view name);
+
+// Configuration accesses of a width given as a number (1, 2 or 4).
+unsigned read_cfg(pci_dev *dev, unsigned reg, int width);
+void write_cfg(pci_dev *dev, unsigned reg, int width, unsigned value);
