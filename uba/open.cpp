@@ -4,6 +4,7 @@
 // port.
 
 #include <bitset>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

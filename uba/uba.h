@@ -9,7 +9,6 @@
 // the checked calls.
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>

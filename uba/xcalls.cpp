@@ -5,6 +5,7 @@
 // "ERROR:" line and exits with status 1. Callers never test the results.
 
 #include <arpa/inet.h>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
