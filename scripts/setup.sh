@@ -7,6 +7,7 @@ packages=(
   g++ clang cmake make        # compilers (g++ builds, clang for the fuzz targets) and build
   libgtest-dev libgmock-dev   # unit tests
   pciutils                    # lspci, the peer of the bus-scan benchmark
+  libfuse3-dev fuse3 pkg-config  # the virtual host serves /sys/bus/pci through FUSE
 )
 
 missing=()

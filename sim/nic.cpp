@@ -1,0 +1,278 @@
+#include "nic.h"
+
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+// Offsets of the vendor-specific registers from the capability.
+constexpr unsigned EE_READ_ADDR = 4, EE_READ_LOW = 5, EE_DATA = 8, EE_PROGRAM = 12, DBG_MODE = 16, DBG_DATA = 20,
+                   DBG_ADDR = 24, VS_LENGTH = 28;
+
+enum DebugMode : uint8_t {
+  READ8 = 1, READ16 = 2, READ32 = 3, WRITE8 = 5, WRITE16 = 6, WRITE32 = 7, LOCATE = 8, SNAPSHOT = 9,
+};
+
+int mode_width(uint8_t mode) {
+  switch (mode) {
+    case READ8:
+    case WRITE8: return 1;
+    case READ16:
+    case WRITE16: return 2;
+    case READ32:
+    case WRITE32: return 4;
+    default: return 0;
+  }
+}
+
+uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+void put_le32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = v >> 8 * i;
+}
+uint32_t width_mask(int width) { return width == 4 ? 0xffffffffu : (1u << 8 * width) - 1; }
+
+bool covers(unsigned offset, int width, unsigned at) { return at >= offset && at < offset + width; }
+
+}  // namespace
+
+Nic::Nic(const NicOptions &options, uint64_t bar0_address, uint64_t bar2_address)
+    : options_(options),
+      cfg_(4096),
+      bar0_("ulve-bar0", BAR0_SIZE),
+      bar2_("ulve-bar2", BAR2_SIZE),
+      bar0_address_(bar0_address),
+      bar2_address_(bar2_address),
+      eeprom_(options.index) {
+  if (options.stuck_address) {
+    eeprom_.stuck_address = options.stuck_address;
+    eeprom_.stuck_value = options.stuck_value;
+  }
+  build_config_space();
+}
+
+void Nic::build_config_space() {
+  unsigned p = options_.vs_position;
+  if (options_.vs_present && (p < 0x80 || p % 4 || p > 0xfc))
+    throw std::invalid_argument("the vendor-specific registers sit at 0x80 to 0xfc, 4-aligned");
+
+  cfg_.set16(0x00, 0x1f5c);
+  cfg_.set16(0x02, options_.device_id);
+  cfg_.writable(0x04, 0x0546, 2);  // I/O, memory, bus master, parity, SERR, INTx disable
+  cfg_.write_one_to_clear(0x06, 0xf900, 2);
+  cfg_.set8(0x08, options_.revision);
+  cfg_.set32(0x08, (cfg_.get32(0x08) & 0xff) | 0x02000000);  // Ethernet controller
+  cfg_.writable(0x0c, 0xff, 1);
+  cfg_.set32(0x10, (uint32_t)bar0_address_);  // 32-bit memory BARs, sized by their writable bits
+  cfg_.writable(0x10, ~(BAR0_SIZE - 1), 4);
+  cfg_.set32(0x18, (uint32_t)bar2_address_);
+  cfg_.writable(0x18, ~(BAR2_SIZE - 1), 4);
+  cfg_.set16(0x2c, 0x1f5c);
+  cfg_.set16(0x2e, 0x0001);
+  cfg_.set8(0x3c, irq());
+  cfg_.writable(0x3c, 0xff, 1);
+  cfg_.set8(0x3d, 1);
+
+  // PCI Express capability, version 2, endpoint.
+  unsigned e = cfg_.add_capability(PCIE_POSITION, 0x10);
+  cfg_.set16(e + 0x02, 0x0002);
+  cfg_.set32(e + 0x04, 0x8000 | (options_.max_payload_supported & 7));  // role-based errors, max payload
+  cfg_.set16(e + 0x08, 0x2810);  // max read request 512, no snoop, relaxed ordering; payload 128
+  cfg_.writable(e + 0x08, 0x7fff, 2);
+  cfg_.write_one_to_clear(e + 0x0a, 0x000f, 2);
+  cfg_.set32(e + 0x0c, 0x00000481);  // 2.5 GT/s, x8, L0s
+  cfg_.writable(e + 0x10, 0x00cb, 2);
+  cfg_.set16(e + 0x12, 0x1081);  // 2.5 GT/s, x8, slot clock
+  cfg_.set32(e + 0x24, 0x0000001f);  // completion timeout ranges and disable
+  cfg_.writable(e + 0x28, 0x001f, 2);
+  cfg_.set32(e + 0x2c, 0x00000002);
+  cfg_.set16(e + 0x30, 0x0001);
+  cfg_.writable(e + 0x30, 0x000f, 2);
+
+  if (options_.vs_present && options_.vs_listed) {
+    cfg_.add_capability(p, 0x09);
+    cfg_.set8(p + 2, VS_LENGTH);
+  }
+
+  // Advanced error reporting.
+  unsigned a = cfg_.add_ext_capability(AER_POSITION, 0x0001, 1);
+  cfg_.write_one_to_clear(a + 0x04, 0x003ff030, 4);
+  cfg_.writable(a + 0x08, 0x003ff030, 4);
+  cfg_.set32(a + 0x0c, 0x00062030);
+  cfg_.writable(a + 0x0c, 0x003ff030, 4);
+  cfg_.write_one_to_clear(a + 0x10, 0x000031c1, 4);
+  cfg_.set32(a + 0x14, 0x00002000);
+  cfg_.writable(a + 0x14, 0x000031c1, 4);
+}
+
+std::array<PciFunction::Resource, 6> Nic::resources() const {
+  constexpr uint64_t MEM = 0x00040200;  // memory, aligned to its size
+  std::array<Resource, 6> r{};
+  r[0] = {bar0_address_, bar0_address_ + BAR0_SIZE - 1, MEM, &bar0_};
+  r[2] = {bar2_address_, bar2_address_ + BAR2_SIZE - 1, MEM, &bar2_};
+  return r;
+}
+
+bool Nic::in_vs(unsigned offset) const {
+  unsigned p = options_.vs_position;
+  // Registers that would fall past the standard space stay unreachable.
+  return options_.vs_present && offset >= p + EE_READ_ADDR && offset < p + VS_LENGTH && offset < 0x100;
+}
+
+void Nic::tick() {
+  accesses_++;
+  if (!busy_) return;
+  bool done = accesses_ >= busy_->end_access ||
+              (busy_->ends_by_time && std::chrono::steady_clock::now() >= busy_->end_time);
+  if (!done) return;
+  uint8_t byte;
+  if (busy_->erase) {
+    eeprom_.erase_sector(busy_->address);
+    byte = 0xff;
+  } else {
+    eeprom_.program(busy_->address, busy_->data);
+    byte = eeprom_.read(busy_->address);
+  }
+  busy_.reset();
+  shift_in(byte);
+  ee_fetched_ = byte;
+}
+
+void Nic::shift_in(uint8_t byte) { ee_data_ = ee_data_ << 8 | byte; }
+
+uint32_t Nic::config_read(unsigned offset, int width) {
+  counters.config_reads++;
+  tick();
+  if (options_.dead) return width_mask(width);
+  bool any_vs = false;
+  for (int i = 0; i < width; i++) any_vs |= in_vs(offset + i);
+  if (!any_vs) return cfg_.read(offset, width);
+
+  unsigned p = options_.vs_position;
+  uint32_t data_view = ee_data_;
+  bool reads_data = false;
+  for (unsigned k = EE_DATA; k < EE_DATA + 4; k++) reads_data |= covers(offset, width, p + k);
+  if (busy_ && reads_data) {
+    uint8_t status = (~busy_->data & 0x80) | (status_toggle_ ? 0x40 : 0);
+    status_toggle_ = !status_toggle_;
+    data_view = (ee_data_ & ~0xffu) | status;
+  }
+  uint32_t value = 0;
+  for (int i = 0; i < width; i++) {
+    unsigned at = offset + i;
+    uint8_t byte;
+    if (!in_vs(at)) {
+      byte = cfg_.read(at, 1);
+    } else {
+      unsigned k = at - p;
+      if (k == EE_READ_ADDR || (k > DBG_MODE && k < DBG_DATA))
+        byte = 0;  // unused lanes
+      else if (k >= EE_DATA && k < EE_PROGRAM)
+        byte = data_view >> 8 * (k - EE_DATA);
+      else
+        byte = vs_[k];
+    }
+    value |= (uint32_t)byte << 8 * i;
+  }
+  return value;
+}
+
+void Nic::config_write(unsigned offset, uint32_t value, int width) {
+  counters.config_writes++;
+  tick();
+  if (options_.dead) return;
+  unsigned p = options_.vs_position;
+  bool any_vs = false;
+  for (int i = 0; i < width; i++) {
+    unsigned at = offset + i;
+    uint8_t byte = value >> 8 * i;
+    if (!in_vs(at)) {
+      cfg_.write(at, byte, 1);
+      continue;
+    }
+    any_vs = true;
+    unsigned k = at - p;
+    bool read_only = k == EE_READ_ADDR || (k >= EE_DATA && k < EE_PROGRAM) || (k > DBG_MODE && k < DBG_DATA);
+    if (!read_only) vs_[k] = byte;
+  }
+  if (!any_vs) return;
+  if (covers(offset, width, p + EE_READ_LOW) && in_vs(p + EE_READ_LOW)) start_eeprom_read();
+  if (covers(offset, width, p + EE_PROGRAM) && in_vs(p + EE_PROGRAM)) start_program();
+  if (covers(offset, width, p + DBG_ADDR) && in_vs(p + DBG_ADDR)) debug_address_written();
+  if (covers(offset, width, p + DBG_DATA) && in_vs(p + DBG_DATA)) debug_data_written();
+}
+
+void Nic::start_eeprom_read() {
+  if (busy_) return;  // the EEPROM is busy: read starts are ignored
+  shift_in(ee_fetched_);
+  uint32_t address = vs_[EE_READ_LOW] | vs_[EE_READ_LOW + 1] << 8 | vs_[EE_READ_LOW + 2] << 16;
+  ee_fetched_ = eeprom_.read(address);
+}
+
+void Nic::start_program() {
+  if (busy_) return;
+  uint32_t address = vs_[EE_PROGRAM + 1] | vs_[EE_PROGRAM + 2] << 8 | vs_[EE_PROGRAM + 3] << 16;
+  uint8_t data = vs_[EE_PROGRAM];
+  bool erase = data == 0xff;
+  unsigned accesses = erase ? options_.erase_accesses : options_.program_accesses;
+  auto time = erase ? options_.erase_time : options_.program_time;
+  bool hangs = erase && options_.erase_hangs;
+  busy_ = Operation{erase,
+                    address,
+                    data,
+                    hangs ? UINT64_MAX : accesses_ + accesses,
+                    std::chrono::steady_clock::now() + time,
+                    !hangs && time.count() > 0};
+  if (!erase) {  // the held address moves on to the next byte
+    uint32_t next = (address + 1) & 0xffffff;
+    vs_[EE_PROGRAM + 1] = next, vs_[EE_PROGRAM + 2] = next >> 8, vs_[EE_PROGRAM + 3] = next >> 16;
+  }
+}
+
+void Nic::debug_address_written() {
+  uint8_t mode = vs_[DBG_MODE];
+  uint32_t address = le32(vs_ + DBG_ADDR);
+  if (mode == READ8 || mode == READ16 || mode == READ32) {
+    put_le32(vs_ + DBG_DATA, processor_read(address, mode_width(mode)));
+  } else if (mode == LOCATE) {
+    auto it = located.find(address);
+    auto [where, length] = it == located.end() ? std::pair<uint32_t, uint32_t>{0, 0} : it->second;
+    put_le32(vs_ + DBG_ADDR, where);
+    put_le32(vs_ + DBG_DATA, length);
+  }
+}
+
+void Nic::debug_data_written() {
+  uint8_t mode = vs_[DBG_MODE];
+  uint32_t address = le32(vs_ + DBG_ADDR);
+  if (mode == WRITE8 || mode == WRITE16 || mode == WRITE32) {
+    int width = mode_width(mode);
+    processor_write(address, le32(vs_ + DBG_DATA) & width_mask(width), width);
+    put_le32(vs_ + DBG_ADDR, address + width);
+  }
+  // SNAPSHOT: the snapshot is taken where it was asked for, so address and
+  // length stay as written.
+}
+
+uint32_t Nic::processor_read(uint32_t address, int width) const {
+  uint32_t value = 0;
+  for (int i = 0; i < width; i++) {
+    uint32_t at = address + i;
+    uint8_t byte = at < SRAM_SIZE ? bar0_.data()[at] : at >= SPECIAL_PAGE ? special_[at - SPECIAL_PAGE] : 0;
+    value = value << 8 | byte;
+  }
+  return value;
+}
+
+void Nic::processor_write(uint32_t address, uint32_t value, int width) {
+  for (int i = 0; i < width; i++) {
+    uint32_t at = address + i;
+    uint8_t byte = value >> 8 * (width - 1 - i);
+    if (at < SRAM_SIZE)
+      bar0_.data()[at] = byte;
+    else if (at >= SPECIAL_PAGE)
+      special_[at - SPECIAL_PAGE] = byte;
+  }
+}
+
+}  // namespace sim
