@@ -51,7 +51,9 @@ std::string re_escape(std::string_view text) {
 }
 
 std::string library_error(std::string_view unit, std::string_view msg) {
-  return "ERROR:" + re_escape(unit) + "\\.cpp:[0-9]+:" + re_escape(msg) + "\n";
+  std::string file(unit);
+  if (file.find('.') == std::string::npos) file += ".cpp";
+  return "ERROR:" + re_escape(file) + ":[0-9]+:" + re_escape(msg) + "\n";
 }
 
 std::vector<std::string> scan_with(int method) {

@@ -29,8 +29,9 @@ std::string read_file(const std::string &path);
 
 // The text escaped for a regular expression.
 std::string re_escape(std::string_view text);
-// The whole report of a failed check at the library unit `unit` (its line
-// number may be any), as a regular expression.
+// The whole report of a failed check in the library file `unit` (a unit's
+// name stands for its .cpp; its line number may be any), as a regular
+// expression.
 std::string library_error(std::string_view unit, std::string_view msg);
 
 // Forces access method `method`, scans, and returns the names of the listed
