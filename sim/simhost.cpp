@@ -1,0 +1,509 @@
+// simhost: runs a command on a modeled host.
+//
+// The command runs in a private mount namespace in which a FUSE file system
+// over /sys/bus/pci (and a bind mount of part of it over /proc/bus/pci)
+// serves the functions of a sim::Host. This process is the FUSE server: it
+// owns the model and answers every request itself, one at a time, so the
+// model needs no locking. It pins itself and the command to one CPU, which
+// makes each round trip through FUSE a pair of context switches on that CPU.
+//
+// Processes: simhost forks a keeper and then the command, both in a process
+// group of the keeper's. The group is killed when the command ends or after
+// a signal to simhost has been passed on to it. simhost is a child
+// subreaper, so whatever the command leaves behind becomes its child and is
+// ended and reaped before simhost exits. If simhost itself is killed, the
+// command dies of its parent-death signal and the keeper kills the group.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host.h"
+#include "host_fs.h"
+#include "host_tree.h"
+
+namespace {
+
+// Exit statuses of simhost's own failures, as env(1) has them.
+constexpr int FAILED = 125, CANNOT_RUN = 126, NOT_FOUND = 127;
+
+constexpr char SYS_BUS_PCI[] = "/sys/bus/pci";
+constexpr char PROC_VIEW[] = "/sys/bus/pci/.proc";
+constexpr char PROC_BUS_PCI[] = "/proc/bus/pci";
+constexpr int MAX_NICS = 30;  // one root port each on bus 0, beside the host bridge and the other device
+
+// How long the command may take to end after a signal has been passed on,
+// and how long its leftovers may take to go.
+constexpr auto GRACE = std::chrono::seconds(2);
+constexpr auto CLEANUP_LIMIT = std::chrono::seconds(10);
+
+const char USAGE[] = "Usage: simhost [OPTION]... [--] COMMAND [ARG]...\n";
+const char HELP[] =
+    "Runs COMMAND on a modeled host: in a private mount namespace where\n"
+    "/sys/bus/pci and /proc/bus/pci show a host bridge, a PCI Express root port\n"
+    "for each modeled 10G NIC with the NIC behind it, and an Ethernet\n"
+    "controller of another vendor. Every read and write of a configuration\n"
+    "file reaches the model, and a NIC's resource0 and resource2 files map the\n"
+    "very memory of its BAR0 and BAR2.\n"
+    "\n"
+    "  --nics N            N NICs with default settings (default 1; 0 to 30)\n"
+    "  --nic ITEMS         a NIC described by ITEMS; repeat it for more NICs\n"
+    "                      (instead of --nics)\n"
+    "  --no-other-device   leave the other vendor's controller out\n"
+    "  --debug             log every file-system request on standard error\n"
+    "  --help              show this help and exit\n"
+    "\n"
+    "ITEMS is a comma-separated list of:\n"
+    "  device=HEX          device id: 5e0a (the default), 5e0b or 4c3d\n"
+    "  rev=N               revision, 0 to 255 (default 1)\n"
+    "  vs=HEX              position of the vendor-specific registers: 80 to fc,\n"
+    "                      a multiple of 4 (default 88)\n"
+    "  vs-unlisted         the capability list does not link those registers\n"
+    "  no-vs               the NIC has no vendor-specific registers\n"
+    "  dead[=OFFSET]       configuration space reads all ones (from OFFSET on,\n"
+    "                      hex; e.g. dead=40 leaves the header readable)\n"
+    "  stuck=ADDR[:VALUE]  EEPROM byte ADDR keeps reading VALUE (hex; default 00)\n"
+    "  erase-hangs         an EEPROM sector erase never ends\n"
+    "  eeprom=PATH         load the EEPROM content from PATH at start\n"
+    "  save=PATH           save the EEPROM content to PATH when COMMAND has\n"
+    "                      ended, also when it failed or was killed\n"
+    "A PATH cannot hold a comma.\n"
+    "\n"
+    "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model.\n"
+    "Exit status: COMMAND's, or 128+N when signal N killed it; 125 when simhost\n"
+    "itself fails, 126 when COMMAND cannot be run, 127 when it is not found.\n"
+    "simhost must run as root.\n";
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("simhost: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  fputc('\n', stderr);
+  va_end(ap);
+  exit(FAILED);
+}
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("simhost: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  fputc('\n', stderr);
+  va_end(ap);
+  fprintf(stderr, "%sTry 'simhost --help' for more information.\n", USAGE);
+  exit(FAILED);
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A whole hexadecimal number (an optional 0x, then hex digits) up to `max`.
+std::optional<uint32_t> parse_hex(std::string_view text, uint32_t max) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (hex_digit(c) < 0) return std::nullopt;
+    v = v << 4 | hex_digit(c);
+  }
+  if (v > max) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+// A whole decimal number, or a hexadecimal one after 0x, up to `max`.
+std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_hex(text, max);
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+  }
+  if (v > max) return std::nullopt;
+  return v;
+}
+
+struct NicChoice {
+  sim::NicOptions options;
+  std::string load, save;  // EEPROM files, empty for none
+};
+
+NicChoice parse_nic(std::string_view items) {
+  NicChoice nic;
+  while (true) {
+    size_t comma = items.find(',');
+    std::string_view item = items.substr(0, comma);
+    size_t eq = item.find('=');
+    std::string_view key = item.substr(0, eq);
+    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    bool has_value = eq != std::string_view::npos;
+    auto bad = [&](const char *why) { usage_error("--nic: %.*s: %s", (int)item.size(), item.data(), why); };
+    auto no_value = [&] {
+      if (has_value) bad("takes no value");
+    };
+    if (key == "device") {
+      auto id = parse_hex(value, 0xffff);
+      if (!id || (*id != 0x5e0a && *id != 0x5e0b && *id != 0x4c3d)) bad("the device id is one of 5e0a, 5e0b, 4c3d");
+      nic.options.device_id = static_cast<uint16_t>(*id);
+    } else if (key == "rev") {
+      auto rev = parse_number(value, 0xff);
+      if (!rev) bad("the revision is a number from 0 to 255");
+      nic.options.revision = static_cast<uint8_t>(*rev);
+    } else if (key == "vs") {
+      auto at = parse_hex(value, 0xff);
+      if (!at || *at < 0x80 || *at > 0xfc || *at % 4) bad("the position is a multiple of 4 from 80 to fc (hex)");
+      nic.options.vs_position = static_cast<uint8_t>(*at);
+    } else if (key == "vs-unlisted") {
+      no_value();
+      nic.options.vs_listed = false;
+    } else if (key == "no-vs") {
+      no_value();
+      nic.options.vs_present = false;
+    } else if (key == "dead") {
+      auto from = value.empty() ? std::optional<uint32_t>(0) : parse_hex(value, 0xfff);
+      if (!from) bad("expected dead or dead=OFFSET, an offset in hex below 1000");
+      nic.options.dead_from = *from;
+    } else if (key == "erase-hangs") {
+      no_value();
+      nic.options.erase_hangs = true;
+    } else if (key == "stuck") {
+      size_t colon = value.find(':');
+      auto address = parse_hex(value.substr(0, colon), 0xffffff);
+      std::optional<uint32_t> stuck = 0;
+      if (colon != std::string_view::npos) stuck = parse_hex(value.substr(colon + 1), 0xff);
+      if (!address || !stuck) bad("expected ADDR[:VALUE], a 24-bit address and a byte in hex");
+      nic.options.stuck_address = *address;
+      nic.options.stuck_value = static_cast<uint8_t>(*stuck);
+    } else if (key == "eeprom" || key == "save") {
+      if (value.empty()) bad("a file name is needed");
+      (key == "eeprom" ? nic.load : nic.save) = std::string(value);
+    } else {
+      bad("unknown item");
+    }
+    if (comma == std::string_view::npos) break;
+    items.remove_prefix(comma + 1);
+  }
+  return nic;
+}
+
+struct Options {
+  std::vector<NicChoice> nics;
+  bool other_device = true;
+  bool debug = false;
+  char **command = nullptr;
+};
+
+Options parse_options(int argc, char **argv) {
+  enum { NICS = 1000, NIC, NO_OTHER, DEBUG, HELP_OPTION };
+  static const option longs[] = {
+      {"nics", required_argument, nullptr, NICS},          {"nic", required_argument, nullptr, NIC},
+      {"no-other-device", no_argument, nullptr, NO_OTHER}, {"debug", no_argument, nullptr, DEBUG},
+      {"help", no_argument, nullptr, HELP_OPTION},         {nullptr, 0, nullptr, 0},
+  };
+  Options o;
+  std::optional<uint32_t> count;
+  opterr = 0;
+  int c;
+  // '+': the options end at COMMAND, whose own options are its business.
+  while ((c = getopt_long(argc, argv, "+:", longs, nullptr)) != -1) {
+    switch (c) {
+      case NICS:
+        count = parse_number(optarg, MAX_NICS);
+        if (!count) usage_error("--nics: '%s' is not a number from 0 to %d", optarg, MAX_NICS);
+        break;
+      case NIC:
+        if (o.nics.size() == MAX_NICS) usage_error("--nic: at most %d NICs", MAX_NICS);
+        o.nics.push_back(parse_nic(optarg));
+        break;
+      case NO_OTHER:
+        o.other_device = false;
+        break;
+      case DEBUG:
+        o.debug = true;
+        break;
+      case HELP_OPTION:
+        printf("%s%s", USAGE, HELP);
+        exit(0);
+      case ':':
+        usage_error("option '%s' needs a value", argv[optind - 1]);
+      default:
+        usage_error("unknown option '%s'", argv[optind - 1]);
+    }
+  }
+  if (count && !o.nics.empty()) usage_error("--nics and --nic exclude each other");
+  if (o.nics.empty()) o.nics.resize(count.value_or(1));
+  if (optind >= argc) usage_error("no command given");
+  o.command = argv + optind;
+  return o;
+}
+
+pid_t parent_of(pid_t pid) {
+  char path[64], text[512];
+  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  // "pid (name) state ppid ...": the name may hold anything, so look after its last ')'.
+  const char *end = strrchr(text, ')');
+  int ppid;
+  char state;
+  return end && sscanf(end + 1, " %c %d", &state, &ppid) == 2 ? ppid : -1;
+}
+
+// Kills every child of this process: what the command left behind comes
+// here, since simhost is a child subreaper.
+void kill_children() {
+  DIR *proc = opendir("/proc");
+  if (!proc) return;
+  pid_t self = getpid();
+  while (dirent *e = readdir(proc)) {
+    char *end;
+    long pid = strtol(e->d_name, &end, 10);
+    if (*end || pid <= 0) continue;
+    if (parent_of(static_cast<pid_t>(pid)) == self) kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+  closedir(proc);
+}
+
+// The keeper: a member of the command's process group that outlives the
+// command only to take the group down if simhost dies first.
+[[noreturn]] void keeper(pid_t host) {
+  setpgid(0, 0);
+  sigset_t all, wake;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, nullptr);
+  sigemptyset(&wake);
+  sigaddset(&wake, SIGUSR1);
+  prctl(PR_SET_PDEATHSIG, SIGUSR1);
+  close_range(3, ~0u, 0);  // lets go of the FUSE device
+  while (getppid() == host) sigwaitinfo(&wake, nullptr);
+  kill(0, SIGKILL);
+  _exit(FAILED);
+}
+
+// The command's side of the fork: joins the keeper's group, shows the host's
+// /proc view and runs the command.
+[[noreturn]] void run_command(pid_t host, pid_t group, const sigset_t &mask, char **command) {
+  setpgid(0, group);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != host) _exit(FAILED);
+  struct stat st;
+  // Served by simhost, which is polling for requests by now.
+  if (stat(PROC_BUS_PCI, &st) == 0 && mount(PROC_VIEW, PROC_BUS_PCI, nullptr, MS_BIND, nullptr) != 0) {
+    fprintf(stderr, "simhost: cannot mount the host's view over %s: %s\n", PROC_BUS_PCI, strerror(errno));
+    _exit(FAILED);
+  }
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  execvp(command[0], command);
+  int e = errno;
+  fprintf(stderr, "simhost: %s: %s\n", command[0], strerror(e));
+  _exit(e == ENOENT ? NOT_FOUND : CANNOT_RUN);
+}
+
+// Runs the model and the command on one CPU: the one simhost is on.
+void pin_to_one_cpu() {
+  int cpu = sched_getcpu();
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+using Clock = std::chrono::steady_clock;
+
+class Supervisor {
+ public:
+  Supervisor(sim::HostFs &fs, int signals, pid_t group, pid_t command)
+      : fs_(fs), signals_(signals), group_(group), command_(command) {}
+
+  // Serves the file system until the command has ended and everything it
+  // left has gone; returns the command's wait status.
+  int run() {
+    pollfd fds[2] = {{fs_.fd(), POLLIN, 0}, {signals_, POLLIN, 0}};
+    bool served = true;
+    while (true) {
+      int timeout = -1;
+      auto now = Clock::now();
+      if (!command_running_) {
+        if (!reap() || now > cleanup_until_) break;
+        kill(-group_, SIGKILL);
+        kill_children();
+        timeout = 100;
+      } else if (kill_at_) {
+        if (now >= *kill_at_) {
+          kill(-group_, SIGKILL);
+          kill_at_.reset();
+        } else {
+          timeout =
+              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(*kill_at_ - now).count()) + 1;
+        }
+      }
+      if (!served) fds[0].fd = -1;  // the file system has gone: only signals are left
+      int n = poll(fds, 2, timeout);
+      if (n < 0 && errno != EINTR) fail("poll: %s", strerror(errno));
+      if (n <= 0) continue;
+      if (fds[1].revents & POLLIN) take_signals();
+      if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) served = fs_.serve_one();
+    }
+    if (command_running_ || reap()) fprintf(stderr, "simhost: processes of the command are still running\n");
+    return status_;
+  }
+
+ private:
+  // Reaps what has ended; false when no child is left.
+  bool reap() {
+    while (true) {
+      int status;
+      pid_t pid = waitpid(-1, &status, WNOHANG);
+      if (pid < 0) return false;
+      if (pid == 0) return true;
+      if (pid == command_) {
+        status_ = status;
+        command_running_ = false;
+        cleanup_until_ = Clock::now() + CLEANUP_LIMIT;
+        kill(-group_, SIGKILL);  // what the command left in its group, and the keeper
+      }
+    }
+  }
+
+  void take_signals() {
+    signalfd_siginfo info;
+    while (read(signals_, &info, sizeof info) == sizeof info) {
+      int sig = static_cast<int>(info.ssi_signo);
+      if (sig == SIGCHLD) {
+        reap();
+      } else if (command_running_) {
+        // Passed on first; a second signal, or the grace period, ends the group.
+        kill(-group_, sig);
+        kill_at_ = kill_at_ ? Clock::now() : Clock::now() + GRACE;
+      }
+    }
+  }
+
+  sim::HostFs &fs_;
+  int signals_;
+  pid_t group_, command_;
+  bool command_running_ = true;
+  int status_ = 0;
+  std::optional<Clock::time_point> kill_at_;
+  Clock::time_point cleanup_until_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options = parse_options(argc, argv);
+  if (geteuid() != 0) fail("must run as root: it mounts a file system in a private mount namespace");
+
+  sim::HostOptions host_options;
+  host_options.other_device = options.other_device;
+  host_options.nics.clear();
+  for (const NicChoice &n : options.nics) host_options.nics.push_back(n.options);
+  std::optional<sim::Host> host;
+  try {
+    host.emplace(host_options);
+  } catch (const std::exception &e) {
+    fail("cannot model the host: %s", e.what());
+  }
+  for (size_t i = 0; i < options.nics.size(); i++) {
+    if (options.nics[i].load.empty()) continue;
+    try {
+      host->nic(i).eeprom().load(options.nics[i].load);
+    } catch (const std::exception &e) {
+      fail("NIC %zu: eeprom=%s: %s", i, options.nics[i].load.c_str(), e.what());
+    }
+  }
+  sim::HostTree tree(*host);
+
+  // Signals are taken from a descriptor in the serving loop; the command
+  // gets the mask simhost started with. SIGTTOU stays blocked so that simhost
+  // can take the terminal back from the command's group.
+  sigset_t handled, blocked, original;
+  sigemptyset(&handled);
+  for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, sig);
+  blocked = handled;
+  sigaddset(&blocked, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &blocked, &original);
+  int signals = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signals < 0) fail("signalfd: %s", strerror(errno));
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) fail("cannot become a child subreaper: %s", strerror(errno));
+  pin_to_one_cpu();
+
+  if (unshare(CLONE_NEWNS) != 0) fail("cannot create a private mount namespace: %s", strerror(errno));
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    fail("cannot make the mount namespace private: %s", strerror(errno));
+  sim::HostFs fs(tree);
+  try {
+    fs.mount(SYS_BUS_PCI, options.debug);
+  } catch (const std::exception &e) {
+    fail("%s", e.what());
+  }
+  setenv("SIMHOST", "1", 1);
+
+  pid_t host_pid = getpid();
+  pid_t group = fork();
+  if (group < 0) fail("fork: %s", strerror(errno));
+  if (group == 0) keeper(host_pid);
+  setpgid(group, group);
+  // A command on a terminal gets the terminal, as it would without simhost.
+  bool terminal = isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+  if (terminal) tcsetpgrp(STDIN_FILENO, group);
+  pid_t command = fork();
+  if (command < 0) {
+    kill(-group, SIGKILL);
+    fail("fork: %s", strerror(errno));
+  }
+  if (command == 0) run_command(host_pid, group, original, options.command);
+  setpgid(command, group);
+
+  int status = Supervisor(fs, signals, group, command).run();
+  if (terminal) tcsetpgrp(STDIN_FILENO, getpgrp());
+
+  // Nothing is served any more: take the mounts away before touching files,
+  // so that no path can lead back into them.
+  umount2(PROC_BUS_PCI, MNT_DETACH);
+  umount2(SYS_BUS_PCI, MNT_DETACH);
+  int result = exit_status(status);
+  for (size_t i = 0; i < options.nics.size(); i++) {
+    if (options.nics[i].save.empty()) continue;
+    try {
+      host->nic(i).eeprom().save(options.nics[i].save);
+    } catch (const std::exception &e) {
+      fprintf(stderr, "simhost: NIC %zu: save=%s: %s\n", i, options.nics[i].save.c_str(), e.what());
+      result = FAILED;
+    }
+  }
+  return result;
+}

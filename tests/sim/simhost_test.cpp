@@ -1,0 +1,493 @@
+// simhost as a program: what a command sees inside the virtual host, the
+// options, the exit status, and that nothing of it is left afterwards.
+// Every test runs the built simhost (as root) with a command inside it,
+// often the probe host_probe.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testing::HasSubstr;
+using testing::MatchesRegex;
+using testing::StartsWith;
+
+namespace {
+
+const std::string SIMHOST = SIMHOST_PATH, PROBE = HOST_PROBE_PATH;
+const std::string USAGE_HINT =
+    "Usage: simhost [OPTION]... [--] COMMAND [ARG]...\nTry 'simhost --help' for more information.\n";
+
+struct Result {
+  std::string out, err;
+  int status;  // the exit status, or 128 + the signal that killed it
+};
+
+std::ostream &operator<<(std::ostream &os, const Result &r) {
+  return os << "status " << r.status << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
+}
+
+// A program started with its output captured.
+class Process {
+ public:
+  explicit Process(const std::vector<std::string> &argv) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) abort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      std::vector<char *> args;
+      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(111);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Collects the output until both streams end (30 s at most), then the status.
+  Result wait() {
+    Result r;
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    std::string *text[2] = {&r.out, &r.err};
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < until) {
+      if (poll(fds, 2, 100) <= 0) continue;
+      for (int i = 0; i < 2; i++) {
+        if (fds[i].fd < 0 || !fds[i].revents) continue;
+        char buf[4096];
+        ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        if (n > 0) {
+          text[i]->append(buf, n);
+        } else {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+        }
+      }
+    }
+    for (pollfd &p : fds)
+      if (p.fd >= 0) close(p.fd);
+    int status;
+    waitpid(pid_, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+  }
+
+ private:
+  pid_t pid_;
+  int out_, err_;
+};
+
+Result run(const std::vector<std::string> &argv) { return Process(argv).wait(); }
+
+// simhost with these arguments (options, then the command).
+Result simhost(std::vector<std::string> args) {
+  args.insert(args.begin(), SIMHOST);
+  return run(args);
+}
+
+// Where this test may write: a fresh directory, removed afterwards.
+class Scratch {
+ public:
+  Scratch() {
+    char name[] = "/tmp/simhost_test.XXXXXX";
+    if (!mkdtemp(name)) abort();
+    path_ = name;
+  }
+  ~Scratch() { fs::remove_all(path_); }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// lspci on this machine complains about its kernel-module database, inside
+// the virtual host or not; nothing else may reach stderr.
+std::string without_kmod_note(const std::string &err) {
+  std::string out;
+  for (const std::string &line : lines(err))
+    if (line.find("Unable to load libkmod resources") == std::string::npos) out += line + "\n";
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// What a command sees
+
+TEST(VirtualHost, LibraryFindsExactlyTheModeledFunctionsWithTheirParents) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string listing;
+  };
+  const Case cases[] = {
+      {{},
+       "00:00.0 8086:0d57 parent=-\n"
+       "00:01.0 8086:1901 parent=-\n"
+       "00:1f.0 8086:100e parent=-\n"
+       "01:00.0 1f5c:5e0a parent=00:01.0\n"},
+      {{"--nics", "2"},
+       "00:00.0 8086:0d57 parent=-\n"
+       "00:01.0 8086:1901 parent=-\n"
+       "00:02.0 8086:1901 parent=-\n"
+       "00:1f.0 8086:100e parent=-\n"
+       "01:00.0 1f5c:5e0a parent=00:01.0\n"
+       "02:00.0 1f5c:5e0a parent=00:02.0\n"},
+      {{"--nic", "device=5e0b", "--nic", "device=4c3d,rev=2", "--no-other-device"},
+       "00:00.0 8086:0d57 parent=-\n"
+       "00:01.0 8086:1901 parent=-\n"
+       "00:02.0 8086:1901 parent=-\n"
+       "01:00.0 1f5c:5e0b parent=00:01.0\n"
+       "02:00.0 1f5c:4c3d parent=00:02.0\n"},
+      {{"--nics", "0"}, "00:00.0 8086:0d57 parent=-\n00:1f.0 8086:100e parent=-\n"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--", PROBE, "scan"});
+    Result r = simhost(args);
+    SCOPED_TRACE(r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.listing);
+  }
+}
+
+// uba_open maps BAR0 and BAR2 through the resource files, which lead to the
+// model's own memory: what the command stores in BAR0 the processor reads
+// through the debug window, and the other way round.
+TEST(VirtualHost, OpenedBoardSharesItsBarsWithTheModel) {
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<std::string> probe;
+    const char *capabilities;
+  };
+  const Case cases[] = {
+      {{}, {"open"}, "cap10=40 cap09=88"},
+      {{"--nic", "vs=a0"}, {"open"}, "cap10=40 cap09=a0"},
+      // Not in the capability list, and still answering where they are.
+      {{"--nic", "vs-unlisted"}, {"open", "88"}, "cap10=40 cap09=00"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--", PROBE});
+    args.insert(args.end(), c.probe.begin(), c.probe.end());
+    Result r = simhost(args);
+    SCOPED_TRACE(r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(c.capabilities) +
+                         "\n"
+                         "bar0 /memfd:ulve-bar0 (deleted)\n"
+                         "bar2 /memfd:ulve-bar2 (deleted)\n"
+                         "window read 12345678\n"
+                         "bar0 bytes cafef00d\n"
+                         "bar2 byte a5\n");
+  }
+}
+
+TEST(VirtualHost, StandardToolsListAndDecodeEveryFunction) {
+  Result r = simhost({"--nics", "2", "--", "lspci", "-vvv"});
+  ASSERT_EQ(r.status, 0) << r;
+  EXPECT_EQ(without_kmod_note(r.err), "");
+  std::vector<std::string> functions;
+  for (const std::string &line : lines(r.out))
+    if (!line.empty() && line[0] != '\t') functions.push_back(line.substr(0, line.find(':', 8)));
+  EXPECT_THAT(functions, testing::ElementsAre("00:00.0 Host bridge", "00:01.0 PCI bridge", "00:02.0 PCI bridge",
+                                              "00:1f.0 Ethernet controller", "01:00.0 Ethernet controller",
+                                              "02:00.0 Ethernet controller"));
+  // Every capability is decoded; only the vendor-specific one, whose
+  // registers lspci cannot know, shows its raw header.
+  std::vector<std::string> complaints;
+  for (const std::string &line : lines(r.out)) {
+    if (line.find("Vendor Specific Information: Len=1c <?>") != std::string::npos) continue;
+    for (const char *complaint : {"<BAD", "<unavailable>", "Unknown", "unreadable", "!!!", "<?>", "access denied"})
+      if (line.find(complaint) != std::string::npos) complaints.push_back(line);
+  }
+  EXPECT_THAT(complaints, testing::IsEmpty());
+  EXPECT_THAT(r.out, HasSubstr("Capabilities: [88] Vendor Specific Information: Len=1c <?>"));
+
+  Result tree = simhost({"--nics", "2", "--", "lspci", "-t"});
+  EXPECT_EQ(tree.status, 0);
+  EXPECT_EQ(tree.out,
+            "-[0000:00]-+-00.0\n"
+            "           +-01.0-[01]----00.0\n"
+            "           +-02.0-[02]----00.0\n"
+            "           \\-1f.0\n");
+}
+
+// /proc/bus/pci tells the same as /sys/bus/pci: lspci reading only the
+// /proc view prints the same decoding, resources and interrupts included.
+TEST(VirtualHost, ProcViewShowsTheSameFunctions) {
+  Scratch dir;
+  Result r = simhost({"--nics", "2", "--", "sh", "-c",
+                      "lspci -vvv > \"$0\"/sys.txt && lspci -vvv -A linux-proc > \"$0\"/proc.txt", dir / ""});
+  ASSERT_EQ(r.status, 0) << r;
+  EXPECT_THAT(read_file(dir / "sys.txt"), HasSubstr("01:00.0 Ethernet controller"));
+  EXPECT_EQ(read_file(dir / "proc.txt"), read_file(dir / "sys.txt"));
+}
+
+TEST(VirtualHost, CommandSeesLiveConfigurationSpaces) {
+  const std::string config = "/sys/bus/pci/devices/0000:01:00.0/config";
+  struct Case {
+    const char *what;
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"the environment", {"--", "sh", "-c", "echo $SIMHOST"}, "1\n"},
+      {"ids of a chosen board",
+       {"--nic", "device=5e0b,rev=7", "--", "sh", "-c",
+        "cd /sys/bus/pci/devices/0000:01:00.0 && cat vendor device revision class && setpci -s 01:00.0 0.l 8.b"},
+       "0x1f5c\n0x5e0b\n0x07\n0x020000\n5e0b1f5c\n07\n"},
+      // A write through /proc/bus/pci is read back through /sys/bus/pci.
+      {"one space behind both views",
+       {"--", "sh", "-c", "setpci -A linux-proc -s 01:00.0 COMMAND=0x0006 && setpci -s 01:00.0 COMMAND"},
+       "0006\n"},
+      {"a dead board", {"--nic", "dead", "--", "setpci", "-s", "01:00.0", "0.l", "COMMAND"}, "ffffffff\nffff\n"},
+      {"a board dead beyond its header", {"--nic", "dead=40", "--", "setpci", "-s", "01:00.0", "0.l", "40.w"},
+       "5e0a1f5c\nffff\n"},
+      {"a stuck EEPROM byte", {"--nic", "stuck=100:42", "--", PROBE, "eeprom", "100"}, "42\n"},
+      {"the whole space for root", {"--", "wc", "-c", config}, "4096 " + config + "\n"},
+      {"the header only for others",
+       {"--", "setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "wc", "-c", config},
+       "64 " + config + "\n"},
+  };
+  for (const Case &c : cases) {
+    Result r = simhost(c.args);
+    SCOPED_TRACE(testing::Message() << c.what << "\n" << r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The EEPROM across runs
+
+// An EEPROM image of whole sectors with one erased byte at 0x12345.
+std::string eeprom_image() {
+  std::string image(0x100000, '\0');
+  for (size_t i = 0; i < image.size(); i++) image[i] = static_cast<char>(i * 7 + 3);
+  image[0x12345] = '\xff';
+  return image;
+}
+
+TEST(VirtualHost, EepromIsLoadedAtStartAndSavedHoweverTheCommandEnds) {
+  struct Case {
+    const char *ending;
+    int status;
+  };
+  const Case cases[] = {{"exit 0", 0}, {"exit 3", 3}, {"kill -KILL $$", 137}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.ending);
+    Scratch dir;
+    std::ofstream(dir / "in.bin", std::ios::binary) << eeprom_image();
+    // Reads a loaded byte, then programs the erased one.
+    Result r = simhost({"--nic", "eeprom=" + (dir / "in.bin") + ",save=" + (dir / "out.bin"), "--", "sh", "-c",
+                        std::string("\"$0\" eeprom 100 && \"$0\" eeprom 12345 5a; ") + c.ending, PROBE});
+    EXPECT_EQ(r.status, c.status) << r;
+    EXPECT_EQ(r.out, "03\n5a\n") << r;  // 0x100 * 7 + 3, low byte
+    std::string expected = eeprom_image();
+    expected[0x12345] = 0x5a;
+    EXPECT_TRUE(read_file(dir / "out.bin") == expected) << "the saved EEPROM differs";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Options and exit status
+
+TEST(Simhost, ExitsWithTheCommandsStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--", "true"}, 0, ""},
+      {{"true"}, 0, ""},
+      {{"--", "sh", "-c", "exit 3"}, 3, ""},
+      {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
+      {{"--", "/nonexistent/command"}, 127, "simhost: /nonexistent/command: No such file or directory\n"},
+      {{"--", "/dev/null"}, 126, "simhost: /dev/null: Permission denied\n"},
+  };
+  for (const Case &c : cases) {
+    Result r = simhost(c.args);
+    SCOPED_TRACE(r);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST(Simhost, RefusesBadOptionsWithTheUsage) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--nics", "x", "true"}, "--nics: 'x' is not a number from 0 to 30"},
+      {{"--nics", "31", "true"}, "--nics: '31' is not a number from 0 to 30"},
+      {{"--nics"}, "option '--nics' needs a value"},
+      {{"--nics", "1", "--nic", "dead", "true"}, "--nics and --nic exclude each other"},
+      {{"--nic", "device=1234", "true"}, "--nic: device=1234: the device id is one of 5e0a, 5e0b, 4c3d"},
+      {{"--nic", "rev=256", "true"}, "--nic: rev=256: the revision is a number from 0 to 255"},
+      {{"--nic", "vs=81", "true"}, "--nic: vs=81: the position is a multiple of 4 from 80 to fc (hex)"},
+      {{"--nic", "stuck=12:100", "true"},
+       "--nic: stuck=12:100: expected ADDR[:VALUE], a 24-bit address and a byte in hex"},
+      {{"--nic", "dead=zz", "true"}, "--nic: dead=zz: expected dead or dead=OFFSET, an offset in hex below 1000"},
+      {{"--nic", "save=", "true"}, "--nic: save=: a file name is needed"},
+      {{"--nic", "dead,turbo", "true"}, "--nic: turbo: unknown item"},
+      {{"--turbo", "true"}, "unknown option '--turbo'"},
+      {{}, "no command given"},
+      {{"--nics", "2"}, "no command given"},
+  };
+  for (const Case &c : cases) {
+    Result r = simhost(c.args);
+    SCOPED_TRACE(r);
+    EXPECT_EQ(r.status, 125);
+    EXPECT_EQ(r.err, "simhost: " + c.message + "\n" + USAGE_HINT);
+    EXPECT_EQ(r.out, "");
+  }
+
+  Result help = simhost({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, StartsWith("Usage: simhost [OPTION]... [--] COMMAND [ARG]...\n"));
+  EXPECT_EQ(help.err, "");
+}
+
+TEST(Simhost, FailsClearlyWhenItCannotBuildTheHost) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> argv;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"an EEPROM file that is not there",
+       {SIMHOST, "--nic", "eeprom=/nonexistent/eeprom.bin", "true"},
+       "simhost: NIC 0: eeprom=/nonexistent/eeprom.bin: .*"},
+      // Root without capabilities cannot create a mount namespace.
+      {"no capabilities",
+       {"setpriv", "--inh-caps=-all", "--bounding-set=-all", SIMHOST, "true"},
+       "simhost: cannot create a private mount namespace: Operation not permitted\n"},
+      {"no FUSE device",
+       {"unshare", "--mount", "--", "sh", "-c", "mount --bind /dev/null /dev/fuse && exec \"$0\" -- true", SIMHOST},
+       "simhost: cannot mount a FUSE file system on /sys/bus/pci: .*"},
+  };
+  for (const Case &c : cases) {
+    Result r = run(c.argv);
+    SCOPED_TRACE(testing::Message() << c.what << "\n" << r);
+    EXPECT_EQ(r.status, 125);
+    EXPECT_THAT(r.err, MatchesRegex(c.err));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Nothing left behind
+
+bool mounted_here() { return read_file("/proc/self/mountinfo").find("fuse.simhost") != std::string::npos; }
+
+std::vector<std::string> listing(const char *dir) {
+  std::vector<std::string> names;
+  for (const auto &e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Whether the process has ended: gone, or a zombie that nobody of ours reaps.
+bool ended(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (stat.empty()) return true;
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && stat.compare(paren + 1, 3, " Z ") == 0;
+}
+
+bool ends_soon(pid_t pid) {
+  for (int i = 0; i < 100 && !ended(pid); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return ended(pid);
+}
+
+pid_t read_pid(const std::string &path) {
+  for (int i = 0; i < 200; i++) {
+    std::string text = read_file(path);
+    if (!text.empty() && text.back() == '\n') return std::stoi(text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return -1;
+}
+
+// The command leaves a sleep in its group and another in a session of its
+// own, writes their pids and its own, then ends as each case says, or
+// simhost is signalled while the command waits.
+TEST(Simhost, LeavesNoMountAndNoProcessWhateverTheEnding) {
+  struct Case {
+    const char *ending;
+    int signal_simhost;  // 0: none
+    int status;
+  };
+  const Case cases[] = {
+      {"exit 0", 0, 0},
+      {"exit 4", 0, 4},
+      {"kill -KILL $$", 0, 128 + SIGKILL},
+      {"wait", SIGTERM, 128 + SIGTERM},
+      {"wait", SIGINT, 128 + SIGINT},
+      {"wait", SIGKILL, 128 + SIGKILL},
+  };
+  const std::vector<std::string> real_devices = listing("/sys/bus/pci/devices");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.ending << ", signal " << c.signal_simhost);
+    Scratch dir;
+    std::string script =
+        "sleep 1000 >/dev/null 2>&1 & echo $! > \"$0\"/group; "
+        "setsid sleep 1000 >/dev/null 2>&1 & echo $! > \"$0\"/session; "
+        "echo $$ > \"$0\"/command; " +
+        std::string(c.ending);
+    Process simhost_process({SIMHOST, "--", "sh", "-c", script, dir / ""});
+    pid_t group = read_pid(dir / "group"), session = read_pid(dir / "session"), command = read_pid(dir / "command");
+    ASSERT_GT(group, 0);
+    ASSERT_GT(session, 0);
+    ASSERT_GT(command, 0);
+    if (c.signal_simhost) kill(simhost_process.pid(), c.signal_simhost);
+    Result r = simhost_process.wait();
+    EXPECT_EQ(r.status, c.status) << r;
+
+    EXPECT_TRUE(ends_soon(command));
+    EXPECT_TRUE(ends_soon(group));
+    if (c.signal_simhost == SIGKILL) {
+      // With simhost gone, nothing ends what has left the command's group.
+      kill(session, SIGKILL);
+    } else {
+      EXPECT_TRUE(ended(session));
+    }
+    EXPECT_FALSE(mounted_here());
+    EXPECT_EQ(listing("/sys/bus/pci/devices"), real_devices);
+  }
+}
+
+}  // namespace
