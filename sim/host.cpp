@@ -88,6 +88,8 @@ std::unique_ptr<PlainFunction> root_port(int port, int secondary, uint32_t windo
   c.writable(e + 0x10, 0x00cb, 2);
   c.set16(e + 0x12, 0x3081);  // link active, slot clock, 2.5 GT/s x8
   c.set32(e + 0x14, (uint32_t)port << 19);  // physical slot number
+  c.set16(e + 0x18, 0x03c0);                // slot control: attention and power indicators off
+  c.writable(e + 0x18, 0x17ff, 2);
   c.writable(e + 0x1c, 0x001f, 2);  // root control
   c.write_one_to_clear(e + 0x20, 0x00010000, 4);  // root status: PME status
   c.set32(e + 0x24, 0x0000001f);

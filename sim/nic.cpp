@@ -113,6 +113,8 @@ std::array<PciFunction::Resource, 6> Nic::resources() const {
   return r;
 }
 
+bool Nic::is_dead(unsigned offset) const { return options_.dead_from && offset >= *options_.dead_from; }
+
 bool Nic::in_vs(unsigned offset) const {
   unsigned p = options_.vs_position;
   // Registers that would fall past the standard space stay unreachable.
@@ -143,7 +145,7 @@ void Nic::shift_in(uint8_t byte) { ee_data_ = ee_data_ << 8 | byte; }
 uint32_t Nic::config_read(unsigned offset, int width) {
   counters.config_reads++;
   tick();
-  if (options_.dead) return width_mask(width);
+  if (is_dead(offset)) return width_mask(width);  // the whole access, as a failed read returns
   bool any_vs = false;
   for (int i = 0; i < width; i++) any_vs |= in_vs(offset + i);
   if (!any_vs) return cfg_.read(offset, width);
@@ -180,7 +182,7 @@ uint32_t Nic::config_read(unsigned offset, int width) {
 void Nic::config_write(unsigned offset, uint32_t value, int width) {
   counters.config_writes++;
   tick();
-  if (options_.dead) return;
+  if (is_dead(offset)) return;
   unsigned p = options_.vs_position;
   bool any_vs = false;
   for (int i = 0; i < width; i++) {

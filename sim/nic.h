@@ -69,7 +69,10 @@ struct NicOptions {
   uint8_t vs_position = 0x88;  // where the vendor-specific registers answer
   bool vs_listed = true;       // the capability list links them
   bool vs_present = true;      // false: the board has no such registers
-  bool dead = false;           // configuration space reads all ones
+  // Configuration space reads all ones from this offset on and ignores
+  // writes there: 0 for a board that has dropped off the bus, 0x40 for one
+  // whose header still answers but nothing beyond it.
+  std::optional<unsigned> dead_from;
   bool erase_hangs = false;    // an erase never completes
   std::optional<uint32_t> stuck_address;  // an EEPROM byte that keeps reading stuck_value
   uint8_t stuck_value = 0x00;
@@ -128,6 +131,7 @@ class Nic : public PciFunction {
 
   void build_config_space();
   bool in_vs(unsigned offset) const;
+  bool is_dead(unsigned offset) const;
   void tick();
   void start_eeprom_read();
   void start_program();

@@ -250,11 +250,18 @@ TEST(ModelConfig, ErrorStatusBitsClearWhenWrittenWithOne) {
 
 TEST(ModelFaults, DeadBoardReadsAllOnes) {
   NicOptions o = deterministic();
-  o.dead = true;
+  o.dead_from = 0;
   Board b(o);
   EXPECT_EQ(b.nic.config_read(0, 2), 0xffffu);
   EXPECT_EQ(b.nic.config_read(0x34, 1), 0xffu);
   EXPECT_EQ(b.nic.config_read(P + 4, 4), 0xffffffffu);
+
+  o.dead_from = 0x40;  // the header answers, nothing beyond it
+  Board half(o);
+  EXPECT_EQ(half.nic.config_read(0, 4), 0x5e0a1f5cu);
+  EXPECT_EQ(half.nic.config_read(0x34, 1), 0x40u);
+  EXPECT_EQ(half.nic.config_read(0x40, 2), 0xffffu);
+  EXPECT_FALSE(tool_alive(half, P));
 }
 
 TEST(ModelFaults, VendorRegistersMissingOrUnlisted) {
