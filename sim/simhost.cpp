@@ -72,6 +72,8 @@ const char HELP[] =
     "                      (instead of --nics)\n"
     "  --no-other-device   leave the other vendor's controller out\n"
     "  --debug             log every file-system request on standard error\n"
+    "  --stats             at the end, print each NIC's configuration reads\n"
+    "                      and writes on standard error\n"
     "  --help              show this help and exit\n"
     "\n"
     "ITEMS is a comma-separated list of:\n"
@@ -216,15 +218,17 @@ struct Options {
   std::vector<NicChoice> nics;
   bool other_device = true;
   bool debug = false;
+  bool stats = false;
   char **command = nullptr;
 };
 
 Options parse_options(int argc, char **argv) {
-  enum { NICS = 1000, NIC, NO_OTHER, DEBUG, HELP_OPTION };
+  enum { NICS = 1000, NIC, NO_OTHER, DEBUG, STATS, HELP_OPTION };
   static const option longs[] = {
       {"nics", required_argument, nullptr, NICS},          {"nic", required_argument, nullptr, NIC},
       {"no-other-device", no_argument, nullptr, NO_OTHER}, {"debug", no_argument, nullptr, DEBUG},
-      {"help", no_argument, nullptr, HELP_OPTION},         {nullptr, 0, nullptr, 0},
+      {"stats", no_argument, nullptr, STATS},              {"help", no_argument, nullptr, HELP_OPTION},
+      {nullptr, 0, nullptr, 0},
   };
   Options o;
   std::optional<uint32_t> count;
@@ -246,6 +250,9 @@ Options parse_options(int argc, char **argv) {
         break;
       case DEBUG:
         o.debug = true;
+        break;
+      case STATS:
+        o.stats = true;
         break;
       case HELP_OPTION:
         printf("%s%s", USAGE, HELP);
@@ -496,6 +503,10 @@ int main(int argc, char **argv) {
   umount2(PROC_BUS_PCI, MNT_DETACH);
   umount2(SYS_BUS_PCI, MNT_DETACH);
   int result = exit_status(status);
+  for (size_t i = 0; options.stats && i < host->nic_count(); i++)
+    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i, host->nic_bus(i),
+            (unsigned long long)host->nic(i).counters.config_reads,
+            (unsigned long long)host->nic(i).counters.config_writes);
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].save.empty()) continue;
     try {
