@@ -239,17 +239,21 @@ int uba_xxsystem(const char *file, int line, const char *command) {
 }
 
 // Runs the command with the directory of argv0 in front of PATH, so a program
-// finds the helper programs installed next to itself.
+// finds the helper programs installed next to itself. A program name or a
+// command that does not fit the 256-byte buffers is refused: cut short, it
+// would run something else.
 int uba_xxsystemp(const char *file, int line, const char *argv0, const char *command) {
   char dir[256];
   char full[256];
-  snprintf(dir, sizeof dir, "%s", argv0);
+  int n = snprintf(dir, sizeof dir, "%s", argv0);
+  if (n < 0 || (size_t)n >= sizeof dir) fail(file, line, "system(%s):program name too long", command);
   char *slash = strrchr(dir, '/');
   if (slash)
     *slash = '\0';
   else
     dir[0] = '\0';
-  snprintf(full, sizeof full, "env PATH=%s:$PATH: %s", dir, command);
+  n = snprintf(full, sizeof full, "env PATH=%s:$PATH: %s", dir, command);
+  if (n < 0 || (size_t)n >= sizeof full) fail(file, line, "system(%s):command too long", command);
   return uba_xxsystem(file, line, full);
 }
 

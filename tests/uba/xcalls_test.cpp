@@ -424,6 +424,13 @@ TEST(CheckedProcesses, SystemPFindsHelperNextToProgram) {
   // A program started without a directory puts an empty directory first.
   EXPECT_EXIT(uba_xxsystemp("caller.cpp", 3, "prog", "false"), ExitedWithCode(1),
               Eq("ERROR:caller.cpp:3:system(env PATH=:$PATH: false):256\n"));
+  // What does not fit the command buffer is refused, never run cut short.
+  std::string long_command = "true " + std::string(240, 'x');
+  EXPECT_EXIT(uba_xxsystemp("caller.cpp", 4, argv0.c_str(), long_command.c_str()), ExitedWithCode(1),
+              Eq("ERROR:caller.cpp:4:system(" + long_command + "):command too long\n"));
+  std::string long_name = "/" + std::string(300, 'd') + "/prog";
+  EXPECT_EXIT(uba_xxsystemp("caller.cpp", 5, long_name.c_str(), "true"), ExitedWithCode(1),
+              Eq("ERROR:caller.cpp:5:system(true):program name too long\n"));
 }
 
 TEST(CheckedProcesses, ForkStartsChild) {
