@@ -26,6 +26,43 @@ inline uint32_t flipped(uint32_t v) { return flip32(v); }
 // so they are read and written by value, never bound to a reference.
 #define KCOFF_FLIP(field) ((field) = kcoff_internal::flipped(field))
 
+// Each record's multi-byte fields, turned between file and host order (the
+// same operation both ways). Names and single bytes stay as they are.
+inline void flip_file_header(kcoff_file_header &h) {
+  KCOFF_FLIP(h.magic);
+  KCOFF_FLIP(h.section_cnt);
+  KCOFF_FLIP(h.timestamp);
+  KCOFF_FLIP(h.stab_offset);
+  KCOFF_FLIP(h.stab_cnt);
+  KCOFF_FLIP(h.aout_header_size);
+  KCOFF_FLIP(h.flags);
+}
+inline void flip_section_header(kcoff_section_header &s) {
+  KCOFF_FLIP(s.lma);
+  KCOFF_FLIP(s.vma);
+  KCOFF_FLIP(s.size);
+  KCOFF_FLIP(s.offset);
+  KCOFF_FLIP(s.relocations_offset);
+  KCOFF_FLIP(s.line_number_offset);
+  KCOFF_FLIP(s.flags);
+  KCOFF_FLIP(s.num_relocations);
+  KCOFF_FLIP(s.num_line_numbers);
+}
+// The string-table index only when the name is not inline; `zero` reads
+// the same in either order.
+inline void flip_stab_record(kcoff_stab_record &s) {
+  if (s.zero == 0) KCOFF_FLIP(s.index);
+  KCOFF_FLIP(s.value);
+  KCOFF_FLIP(s.section);
+  KCOFF_FLIP(s.type);
+}
+inline void flip_relocation(kcoff_relocation_record &r) {
+  KCOFF_FLIP(r.vma);
+  KCOFF_FLIP(r.stab_index);
+  KCOFF_FLIP(r.offset);
+  KCOFF_FLIP(r.relocation_type);
+}
+
 inline uint16_t load_be16(const uint8_t *p) {
   uint16_t v;
   memcpy(&v, p, 2);
