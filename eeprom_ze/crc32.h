@@ -12,5 +12,5 @@
 uint32_t packet_crc32_byte(uint32_t crc, uint8_t data, int lsb_first);
 
 // The CRC of `len` bytes; the same result as feeding every byte through
-// packet_crc32_byte, computed eight bytes at a time.
+// packet_crc32_byte, computed sixteen bytes at a time.
 uint32_t crc32(const uint8_t *data, size_t len);

@@ -154,5 +154,7 @@ int main(int argc, char **argv) {
   }
   if (r) die(r, "ucp2 EEPROM burn failed");
   free(image);
+  free(rom_path);
+  kcoff_free(ucp);
   return 0;
 }

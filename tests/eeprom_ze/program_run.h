@@ -1,0 +1,254 @@
+// Running built programs from tests: a child with its output captured
+// (watched as it comes, so a test can act at a point of the run), scratch
+// directories, whole-file helpers, and the firmware as nicflash carries it.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eeprom_ze.h"
+#include "kcoff.h"
+
+namespace program_run {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+struct Result {
+  std::string out, err;
+  int status;  // the exit status, or 128 + the signal that killed it
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Result &r) {
+  return os << "status " << r.status << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
+}
+
+// A program started with standard input from /dev/null and its output
+// captured.
+class Process {
+ public:
+  explicit Process(const std::vector<std::string> &argv) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) abort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      std::vector<char *> args;
+      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(111);
+    }
+    close(out[1]);
+    close(err[1]);
+    fds_[0] = {out[0], POLLIN, 0};
+    fds_[1] = {err[0], POLLIN, 0};
+  }
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+  // A run the test has given up on is ended.
+  ~Process() {
+    if (reaped_) return;
+    kill(pid_, SIGKILL);
+    wait();
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string &out() const { return r_.out; }
+  const std::string &err() const { return r_.err; }
+
+  // Reads output until `seen` holds for what has come so far, or both
+  // streams end, or `limit` passes; whether `seen` came to hold.
+  bool wait_for(const std::function<bool(const std::string &out, const std::string &err)> &seen,
+                std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!seen(r_.out, r_.err)) {
+      if (fds_[0].fd < 0 && fds_[1].fd < 0) return false;
+      if (std::chrono::steady_clock::now() >= until) return false;
+      pump(20);
+    }
+    return true;
+  }
+
+  // Collects the output until both streams end (60 s at most), then the status.
+  Result wait() {
+    wait_for([](const std::string &, const std::string &) { return false; });
+    for (pollfd &p : fds_)
+      if (p.fd >= 0) close(p.fd), p.fd = -1;
+    int status;
+    waitpid(pid_, &status, 0);
+    reaped_ = true;
+    r_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r_;
+  }
+
+ private:
+  void pump(int timeout_ms) {
+    if (poll(fds_, 2, timeout_ms) <= 0) return;
+    std::string *text[2] = {&r_.out, &r_.err};
+    for (int i = 0; i < 2; i++) {
+      if (fds_[i].fd < 0 || !fds_[i].revents) continue;
+      char buf[4096];
+      ssize_t n = read(fds_[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        text[i]->append(buf, n);
+      } else {
+        close(fds_[i].fd);
+        fds_[i].fd = -1;
+      }
+    }
+  }
+
+  pid_t pid_;
+  pollfd fds_[2];
+  Result r_{};
+  bool reaped_ = false;
+};
+
+inline Result run(const std::vector<std::string> &argv) { return Process(argv).wait(); }
+
+// Where a test may write: a fresh directory, removed afterwards.
+class Scratch {
+ public:
+  Scratch() {
+    char name[] = "/tmp/nicflash_test.XXXXXX";
+    if (!mkdtemp(name)) abort();
+    path_ = name;
+  }
+  ~Scratch() { fs::remove_all(path_); }
+  Scratch(const Scratch &) = delete;
+  Scratch &operator=(const Scratch &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline Bytes read_bytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string read_text(const std::string &path) {
+  Bytes b = read_bytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+inline void write_bytes(const std::string &path, const Bytes &bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+  if (!out.flush()) ADD_FAILURE() << "cannot write " << path;
+}
+
+inline uint32_t be32(const Bytes &b, size_t at) {
+  return (uint32_t)b.at(at) << 24 | b.at(at + 1) << 16 | b.at(at + 2) << 8 | b.at(at + 3);
+}
+
+inline void put_be32(Bytes &b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) b.at(at + i) = v >> (24 - 8 * i);
+}
+
+// Equal byte strings, or where the first difference lies (big images would
+// make a useless message otherwise).
+inline testing::AssertionResult SameBytes(const Bytes &actual, const Bytes &expected) {
+  if (actual == expected) return testing::AssertionSuccess();
+  if (actual.size() != expected.size())
+    return testing::AssertionFailure() << actual.size() << " bytes where " << expected.size() << " were expected";
+  size_t i = 0;
+  while (actual[i] == expected[i]) i++;
+  size_t count = 0;
+  for (size_t j = i; j < actual.size(); j++) count += actual[j] != expected[j];
+  char where[96];
+  snprintf(where, sizeof where, "first difference at 0x%zx: 0x%02x where 0x%02x was expected", i, actual[i],
+           expected[i]);
+  return testing::AssertionFailure() << count << " bytes differ; " << where;
+}
+
+// The CRC-32 of the image, bit by bit as its definition says: polynomial
+// 0x04C11DB7, most significant bit first, register from all ones, result
+// complemented.
+inline uint32_t crc32_by_definition(const uint8_t *p, size_t n) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < n; i++)
+    for (int bit = 7; bit >= 0; bit--) {
+      uint32_t out = crc >> 31, in = p[i] >> bit & 1;
+      crc <<= 1;
+      if (out ^ in) crc ^= 0x04C11DB7;
+    }
+  return ~crc;
+}
+
+// The control program and boot ROM of the firmware build, and the images
+// nicflash builds of them (with the ROM, and without).
+struct Firmware {
+  Bytes sram;  // SRAM image of default_ucp1
+  Bytes rom;
+  Bytes image, image_without_rom;
+};
+
+inline const Firmware &firmware() {
+  static const Firmware f = [] {
+    const std::string dir = FIRMWARE_DIR, object = dir + "/default_ucp1.kcoff", rom = dir + "/ulve10ge.zrom";
+    Firmware f;
+    f.rom = read_bytes(rom);
+    // A fresh handle for each image: building one relocates the program.
+    auto with_program = [&](auto use) {
+      kcoff *k = nullptr;
+      if (kcoff_from_filename(&k, object.c_str()) != 0) {
+        ADD_FAILURE() << "cannot read " << object;
+        return;
+      }
+      use(k);
+      kcoff_free(k);
+    };
+    with_program([&](kcoff *k) {
+      uint8_t *buf;
+      uint32_t len;
+      if (kcoff_sram_image(k, &buf, &len) != 0) {
+        ADD_FAILURE() << "no SRAM image of " << object;
+        return;
+      }
+      f.sram.assign(buf, buf + len);
+      free(buf);
+    });
+    for (bool with_rom : {true, false})
+      with_program([&](kcoff *k) {
+        uint8_t *buf;
+        uint32_t len;
+        if (eeprom_ucp_bundle_create(&buf, &len, k, with_rom ? rom.c_str() : nullptr) != 0) {
+          ADD_FAILURE() << "cannot build the image";
+          return;
+        }
+        (with_rom ? f.image : f.image_without_rom).assign(buf, buf + len);
+        free(buf);
+      });
+    return f;
+  }();
+  return f;
+}
+
+}  // namespace program_run
