@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "eeprom.h"
-#include "program_run.h"
+#include "firmware_images.h"
 
 using namespace program_run;
 using testing::HasSubstr;

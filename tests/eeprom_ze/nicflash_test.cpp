@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "eeprom.h"
-#include "program_run.h"
+#include "firmware_images.h"
 
 using namespace program_run;
 

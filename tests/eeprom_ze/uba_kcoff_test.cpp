@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "kcoff_writer.h"
-#include "program_run.h"
+#include "firmware_images.h"
 
 using namespace program_run;
 

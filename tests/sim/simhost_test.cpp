@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "program_run.h"
+
 namespace fs = std::filesystem;
 using testing::HasSubstr;
 using testing::MatchesRegex;
@@ -33,73 +35,9 @@ const std::string SIMHOST = SIMHOST_PATH, PROBE = HOST_PROBE_PATH;
 const std::string USAGE_HINT =
     "Usage: simhost [OPTION]... [--] COMMAND [ARG]...\nTry 'simhost --help' for more information.\n";
 
-struct Result {
-  std::string out, err;
-  int status;  // the exit status, or 128 + the signal that killed it
-};
-
-std::ostream &operator<<(std::ostream &os, const Result &r) {
-  return os << "status " << r.status << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
-}
-
-// A program started with its output captured.
-class Process {
- public:
-  explicit Process(const std::vector<std::string> &argv) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-      std::vector<char *> args;
-      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(111);
-    }
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // Collects the output until both streams end (30 s at most), then the status.
-  Result wait() {
-    Result r;
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    std::string *text[2] = {&r.out, &r.err};
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < until) {
-      if (poll(fds, 2, 100) <= 0) continue;
-      for (int i = 0; i < 2; i++) {
-        if (fds[i].fd < 0 || !fds[i].revents) continue;
-        char buf[4096];
-        ssize_t n = read(fds[i].fd, buf, sizeof buf);
-        if (n > 0) {
-          text[i]->append(buf, n);
-        } else {
-          close(fds[i].fd);
-          fds[i].fd = -1;
-        }
-      }
-    }
-    for (pollfd &p : fds)
-      if (p.fd >= 0) close(p.fd);
-    int status;
-    waitpid(pid_, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-  }
-
- private:
-  pid_t pid_;
-  int out_, err_;
-};
-
-Result run(const std::vector<std::string> &argv) { return Process(argv).wait(); }
+using program_run::Process;
+using program_run::Result;
+using program_run::run;
 
 // simhost with these arguments (options, then the command).
 Result simhost(std::vector<std::string> args) {

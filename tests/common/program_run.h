@@ -1,6 +1,6 @@
 // Running built programs from tests: a child with its output captured
 // (watched as it comes, so a test can act at a point of the run), scratch
-// directories, whole-file helpers, and the firmware as nicflash carries it.
+// directories and whole-file helpers.
 #pragma once
 
 #include <fcntl.h>
@@ -25,8 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "eeprom_ze.h"
-#include "kcoff.h"
 
 namespace program_run {
 
@@ -186,69 +184,6 @@ inline testing::AssertionResult SameBytes(const Bytes &actual, const Bytes &expe
   snprintf(where, sizeof where, "first difference at 0x%zx: 0x%02x where 0x%02x was expected", i, actual[i],
            expected[i]);
   return testing::AssertionFailure() << count << " bytes differ; " << where;
-}
-
-// The CRC-32 of the image, bit by bit as its definition says: polynomial
-// 0x04C11DB7, most significant bit first, register from all ones, result
-// complemented.
-inline uint32_t crc32_by_definition(const uint8_t *p, size_t n) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (size_t i = 0; i < n; i++)
-    for (int bit = 7; bit >= 0; bit--) {
-      uint32_t out = crc >> 31, in = p[i] >> bit & 1;
-      crc <<= 1;
-      if (out ^ in) crc ^= 0x04C11DB7;
-    }
-  return ~crc;
-}
-
-// The control program and boot ROM of the firmware build, and the images
-// nicflash builds of them (with the ROM, and without).
-struct Firmware {
-  Bytes sram;  // SRAM image of default_ucp1
-  Bytes rom;
-  Bytes image, image_without_rom;
-};
-
-inline const Firmware &firmware() {
-  static const Firmware f = [] {
-    const std::string dir = FIRMWARE_DIR, object = dir + "/default_ucp1.kcoff", rom = dir + "/ulve10ge.zrom";
-    Firmware f;
-    f.rom = read_bytes(rom);
-    // A fresh handle for each image: building one relocates the program.
-    auto with_program = [&](auto use) {
-      kcoff *k = nullptr;
-      if (kcoff_from_filename(&k, object.c_str()) != 0) {
-        ADD_FAILURE() << "cannot read " << object;
-        return;
-      }
-      use(k);
-      kcoff_free(k);
-    };
-    with_program([&](kcoff *k) {
-      uint8_t *buf;
-      uint32_t len;
-      if (kcoff_sram_image(k, &buf, &len) != 0) {
-        ADD_FAILURE() << "no SRAM image of " << object;
-        return;
-      }
-      f.sram.assign(buf, buf + len);
-      free(buf);
-    });
-    for (bool with_rom : {true, false})
-      with_program([&](kcoff *k) {
-        uint8_t *buf;
-        uint32_t len;
-        if (eeprom_ucp_bundle_create(&buf, &len, k, with_rom ? rom.c_str() : nullptr) != 0) {
-          ADD_FAILURE() << "cannot build the image";
-          return;
-        }
-        (with_rom ? f.image : f.image_without_rom).assign(buf, buf + len);
-        free(buf);
-      });
-    return f;
-  }();
-  return f;
 }
 
 }  // namespace program_run
