@@ -58,4 +58,21 @@ unsigned ConfigSpace::add_ext_capability(unsigned position, uint16_t id, uint8_t
   return position;
 }
 
+unsigned ConfigSpace::add_aer_capability(unsigned position, uint8_t version) {
+  constexpr uint32_t UNCORRECTABLE = 0x003ff030, CORRECTABLE = 0x000031c1;
+  unsigned a = add_ext_capability(position, 0x0001, version);
+  write_one_to_clear(a + 0x04, UNCORRECTABLE, 4);
+  writable(a + 0x08, UNCORRECTABLE, 4);
+  set32(a + 0x0c, 0x00062030);  // the default severities
+  writable(a + 0x0c, UNCORRECTABLE, 4);
+  write_one_to_clear(a + 0x10, CORRECTABLE, 4);
+  set32(a + 0x14, 0x00002000);  // advisory non-fatal errors masked
+  writable(a + 0x14, CORRECTABLE, 4);
+  if (version >= 2) {
+    writable(a + 0x2c, 0x00000007, 4);            // root error command
+    write_one_to_clear(a + 0x30, 0x0000007f, 4);  // root error status
+  }
+  return a;
+}
+
 }  // namespace sim

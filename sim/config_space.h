@@ -33,6 +33,10 @@ class ConfigSpace {
   unsigned add_capability(unsigned position, uint8_t id);
   // Appends an extended capability (the list starts at 0x100).
   unsigned add_ext_capability(unsigned position, uint16_t id, uint8_t version);
+  // Appends the advanced error reporting capability: status registers that
+  // clear when written with a one, masks and severities the host sets;
+  // version 2 adds a root port's error command and status.
+  unsigned add_aer_capability(unsigned position, uint8_t version);
 
  private:
   std::vector<uint8_t> bytes_, writable_, w1c_;

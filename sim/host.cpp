@@ -98,16 +98,7 @@ std::unique_ptr<PlainFunction> root_port(int port, int secondary, uint32_t windo
   c.set16(e + 0x30, 0x0001);
   c.writable(e + 0x30, 0x000f, 2);
 
-  unsigned a = c.add_ext_capability(0x100, 0x0001, 2);
-  c.write_one_to_clear(a + 0x04, 0x003ff030, 4);
-  c.writable(a + 0x08, 0x003ff030, 4);
-  c.set32(a + 0x0c, 0x00062030);
-  c.writable(a + 0x0c, 0x003ff030, 4);
-  c.write_one_to_clear(a + 0x10, 0x000031c1, 4);
-  c.set32(a + 0x14, 0x00002000);
-  c.writable(a + 0x14, 0x000031c1, 4);
-  c.writable(a + 0x2c, 0x00000007, 4);  // root error command
-  c.write_one_to_clear(a + 0x30, 0x0000007f, 4);  // root error status
+  c.add_aer_capability(0x100, 2);
   return f;
 }
 

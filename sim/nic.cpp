@@ -94,15 +94,7 @@ void Nic::build_config_space() {
     cfg_.set8(p + 2, VS_LENGTH);
   }
 
-  // Advanced error reporting.
-  unsigned a = cfg_.add_ext_capability(AER_POSITION, 0x0001, 1);
-  cfg_.write_one_to_clear(a + 0x04, 0x003ff030, 4);
-  cfg_.writable(a + 0x08, 0x003ff030, 4);
-  cfg_.set32(a + 0x0c, 0x00062030);
-  cfg_.writable(a + 0x0c, 0x003ff030, 4);
-  cfg_.write_one_to_clear(a + 0x10, 0x000031c1, 4);
-  cfg_.set32(a + 0x14, 0x00002000);
-  cfg_.writable(a + 0x14, 0x000031c1, 4);
+  cfg_.add_aer_capability(AER_POSITION, 1);
 }
 
 std::array<PciFunction::Resource, 6> Nic::resources() const {

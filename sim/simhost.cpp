@@ -97,12 +97,16 @@ const char HELP[] =
     "itself fails, 126 when COMMAND cannot be run, 127 when it is not found.\n"
     "simhost must run as root.\n";
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
+void report(const char *fmt, va_list ap) {
   fputs("simhost: ", stderr);
   vfprintf(stderr, fmt, ap);
   fputc('\n', stderr);
+}
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  report(fmt, ap);
   va_end(ap);
   exit(FAILED);
 }
@@ -110,9 +114,7 @@ const char HELP[] =
 [[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  fputs("simhost: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  fputc('\n', stderr);
+  report(fmt, ap);
   va_end(ap);
   fprintf(stderr, "%sTry 'simhost --help' for more information.\n", USAGE);
   exit(FAILED);
