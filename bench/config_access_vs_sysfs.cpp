@@ -23,7 +23,8 @@
 #include <ctime>
 #include <string>
 
-extern char **environ;
+#include "bench_util.h"
+
 
 namespace {
 
@@ -67,44 +68,17 @@ std::string real_config() {
   return found;
 }
 
-std::string simhost_path(const char *self) {
-  if (const char *given = getenv("SIMHOST"); given && *given) return given;
-  std::string dir = self;
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  return dir + "/../sim/simhost";
-}
 
 // Runs `self --inside COUNT` inside simhost; the nanoseconds per access it
 // prints, or negative on failure.
 double time_virtual(const char *self, long count) {
-  std::string simhost = simhost_path(self), n = std::to_string(count);
-  char arg_inside[] = "--inside", arg_end[] = "--";
-  char *argv[] = {simhost.data(), arg_end, const_cast<char *>(self), arg_inside, n.data(), nullptr};
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  pid_t pid;
-  int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (err != 0) {
-    fprintf(stderr, "cannot run %s: %s\n", argv[0], strerror(err));
-    close(out[0]);
+  std::string out, err;
+  int status = bench::run_captured({bench::simhost_path(self), "--", self, "--inside", std::to_string(count)}, &out, &err);
+  if (status != 0) {
+    fputs(err.c_str(), stderr);
     return -1;
   }
-  char text[64] = {};
-  size_t used = 0;
-  ssize_t n_read;
-  while (used < sizeof text - 1 && (n_read = read(out[0], text + used, sizeof text - 1 - used)) > 0) used += n_read;
-  close(out[0]);
-  int status;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return atof(text);
+  return atof(out.c_str());
 }
 
 void report(const char *what, double ns) {
@@ -136,7 +110,7 @@ int main(int argc, char **argv) {
   double real_ns = time_preads(real.c_str(), count);
   double virtual_ns = time_virtual(argv[0], count);
   if (real_ns < 0 || virtual_ns <= 0) {
-    fprintf(stderr, "a measurement failed (simhost: %s)\n", simhost_path(argv[0]).c_str());
+    fprintf(stderr, "a measurement failed (simhost: %s)\n", bench::simhost_path(argv[0]).c_str());
     return 1;
   }
   printf("4-byte configuration reads, %ld of each:\n", count);

@@ -23,16 +23,11 @@
 #include <vector>
 
 #include "crc32.h"
+#include "bench_util.h"
 
-extern char **environ;
 
 namespace {
 
-double now_s() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 void fill_random(std::vector<uint8_t> &b, uint64_t seed) {
   uint64_t x = seed;
@@ -67,33 +62,12 @@ bool check_against_definition() {
 // Runs cksum on `path`; the seconds it took, or negative on failure. The
 // length it printed goes to `length`.
 double time_cksum(const std::string &path, unsigned long long *length) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  char name[] = "cksum";
-  char *argv[] = {name, const_cast<char *>(path.c_str()), nullptr};
-  double start = now_s();
-  pid_t pid;
-  int err = posix_spawnp(&pid, "cksum", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (err != 0) {
-    close(out[0]);
-    fprintf(stderr, "cannot run cksum: %s\n", strerror(err));
-    return -1;
-  }
-  char text[256] = {};
-  size_t used = 0;
-  for (ssize_t n; used < sizeof text - 1 && (n = read(out[0], text + used, sizeof text - 1 - used)) > 0;) used += n;
-  close(out[0]);
-  int status;
-  waitpid(pid, &status, 0);
-  double elapsed = now_s() - start;
+  std::string out, err;
+  double start = bench::now_s();
+  int status = bench::run_captured({"cksum", path}, &out, &err);
+  double elapsed = bench::now_s() - start;
   unsigned long crc;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || sscanf(text, "%lu %llu", &crc, length) != 2) return -1;
+  if (status != 0 || sscanf(out.c_str(), "%lu %llu", &crc, length) != 2) return -1;
   return elapsed;
 }
 
@@ -144,9 +118,9 @@ int main(int argc, char **argv) {
   unsigned long long length = 0;
   bool cksum_ok = true;
   for (long r = 0; r < rounds && cksum_ok; r++) {
-    double start = now_s();
+    double start = bench::now_s();
     sink = sink ^ crc32(data.data(), data.size());
-    best_crc = std::min(best_crc, now_s() - start);
+    best_crc = std::min(best_crc, bench::now_s() - start);
     double t = time_cksum(path, &length);
     cksum_ok = t > 0 && length == data.size();
     best_cksum = std::min(best_cksum, t);

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "eeprom_ze.h"
+#include "bench_util.h"
 
-extern char **environ;
 
 namespace {
 
@@ -38,11 +38,6 @@ constexpr uint32_t IMAGE_BYTES = 256 * 1024;
 constexpr long COST_READS = 20000, WARM_READS = 1000;
 constexpr double FLOOR_PER_BYTE = 2 + 1 + 0.25;
 
-double now_s() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 // Seconds per 4-byte pread of the card's config file; negative on failure.
 double access_cost() {
@@ -51,9 +46,9 @@ double access_cost() {
   uint32_t value;
   bool ok = true;
   for (long i = 0; i < WARM_READS; i++) ok &= pread(fd, &value, 4, 0) == 4;
-  double start = now_s();
+  double start = bench::now_s();
   for (long i = 0; i < COST_READS; i++) ok &= pread(fd, &value, 4, 0) == 4;
-  double elapsed = now_s() - start;
+  double elapsed = bench::now_s() - start;
   close(fd);
   return ok ? elapsed / COST_READS : -1;
 }
@@ -73,9 +68,9 @@ int inside() {
   int saved_out = dup(1), saved_err = dup(2), null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
   dup2(null, 2);
-  double start = now_s();
+  double start = bench::now_s();
   int result = eeprom_pci_burn_ucp2(image.data(), image.size());
-  double elapsed = now_s() - start;
+  double elapsed = bench::now_s() - start;
   fflush(stdout);
   fflush(stderr);
   dup2(saved_out, 1);
@@ -86,57 +81,11 @@ int inside() {
   return result == 0 ? 0 : 1;
 }
 
-std::string simhost_path(const char *self) {
-  if (const char *given = getenv("SIMHOST"); given && *given) return given;
-  std::string dir = self;
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  return dir + "/../sim/simhost";
-}
 
 // Runs `simhost --stats -- self --inside`, collecting both outputs; its
 // exit status, or -1 when it cannot be started.
 int run_inside(const char *self, std::string &out, std::string &err) {
-  std::string simhost = simhost_path(self);
-  char stats[] = "--stats", end[] = "--", inside_arg[] = "--inside";
-  char *argv[] = {simhost.data(), stats, end, const_cast<char *>(self), inside_arg, nullptr};
-  int o[2], e[2];
-  if (pipe(o) != 0 || pipe(e) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, o[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, e[1], 2);
-  for (int fd : {o[0], o[1], e[0], e[1]}) posix_spawn_file_actions_addclose(&actions, fd);
-  pid_t pid;
-  int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(o[1]);
-  close(e[1]);
-  if (failed) {
-    fprintf(stderr, "cannot run %s: %s\n", argv[0], strerror(failed));
-    close(o[0]);
-    close(e[0]);
-    return -1;
-  }
-  pollfd fds[2] = {{o[0], POLLIN, 0}, {e[0], POLLIN, 0}};
-  std::string *text[2] = {&out, &err};
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; i++) {
-      if (fds[i].fd < 0 || !fds[i].revents) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        text[i]->append(buf, n);
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
-  }
-  int status;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return bench::run_captured({bench::simhost_path(self), "--stats", "--", self, "--inside"}, &out, &err);
 }
 
 }  // namespace

@@ -35,21 +35,19 @@ enum : unsigned {
 
 constexpr unsigned ULVE_VS_CAP_ID = 9;
 
-inline uint8_t ulve_vs_read8(uba_nic *nic, unsigned reg) {
-  if (nic->cfg) return uba_mmio_read<uint8_t>(nic->cfg + reg);
+// A register of the width of T: through the mapped view, or the accessor of
+// that width.
+template <class T>
+inline T ulve_vs_read(uba_nic *nic, unsigned reg) {
+  if (nic->cfg) return uba_mmio_read<T>(nic->cfg + reg);
   uba_mb();
-  uint8_t v = pci_read_byte(nic->dev, reg);
+  T v = sizeof(T) == 1 ? pci_read_byte(nic->dev, reg) : pci_read_long(nic->dev, reg);
   uba_mb();
   return v;
 }
 
-inline uint32_t ulve_vs_read32(uba_nic *nic, unsigned reg) {
-  if (nic->cfg) return uba_mmio_read<uint32_t>(nic->cfg + reg);
-  uba_mb();
-  uint32_t v = pci_read_long(nic->dev, reg);
-  uba_mb();
-  return v;
-}
+inline uint8_t ulve_vs_read8(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint8_t>(nic, reg); }
+inline uint32_t ulve_vs_read32(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint32_t>(nic, reg); }
 
 inline void ulve_vs_write32(uba_nic *nic, unsigned reg, uint32_t value) {
   if (nic->cfg) return uba_mmio_write<uint32_t>(nic->cfg + reg, value);
