@@ -13,6 +13,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "uba_drv.h"
 #include "uba_internal.h"
 #include "uba_mmio.h"
@@ -163,11 +165,25 @@ uba_nic *uba_open(int unit, int mask, int flags) {
 
 void *uba_ioremap(uba_nic *nic, int bar, size_t length) {
   pci_dev *dev = nic->dev;
-  if (dev->pci->ops->mmap_bar) return dev->pci->ops->mmap_bar(dev, bar, 0, length);
+  // A BAR the function cannot have, or one the host left unassigned, has
+  // nothing behind it to map, whichever way the method maps.
   uint64_t phys = bar >= 0 && bar < 6 ? dev->base_addr[bar] & ~BAR_FLAG_BITS : 0;
   handle_error(phys == 0, "%s:Invalid bar %d\n", dev->name, bar);
+  if (dev->pci->ops->mmap_bar) return dev->pci->ops->mmap_bar(dev, bar, 0, length);
   return ioremap_dev(nullptr, phys, length);
 }
+
+namespace {
+
+// The mappings ioremap_dev made, each with the descriptor it keeps open.
+struct physical_mapping {
+  void *start;
+  size_t span;
+  int fd;
+};
+std::vector<physical_mapping> physical_mappings;
+
+}  // namespace
 
 void *ioremap_dev(const char *file, uint64_t addr, size_t size) {
   uint64_t start = addr & ~(PAGE - 1);
@@ -196,7 +212,19 @@ void *ioremap_dev(const char *file, uint64_t addr, size_t size) {
     open_failed("%s %s(%llx,%lu) failed:%d:%s\n", "mapping", name, (unsigned long long)addr, (unsigned long)span, e,
                 strerror(e));
   }
+  physical_mappings.push_back({map, span, fd});
   return static_cast<uint8_t *>(map) + (addr - start);
+}
+
+void iounmap_dev(volatile void *mapped) {
+  void *start = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(mapped) & ~(uintptr_t)(PAGE - 1));
+  for (auto m = physical_mappings.begin(); m != physical_mappings.end(); ++m)
+    if (m->start == start) {
+      munmap(m->start, m->span);
+      close(m->fd);
+      physical_mappings.erase(m);
+      return;
+    }
 }
 
 void uba_pci64_init(uba_nic *nic, int force, int mult) {

@@ -1,8 +1,6 @@
 // Access method "mm": the memory-mapped extended configuration space, found
 // by probing the usual physical windows.
 
-#include <sys/mman.h>
-
 #include "uba_internal.h"
 #include "uba_mmio.h"
 
@@ -43,7 +41,7 @@ int mm_probe(pci_access *pci) {
       mm->size = w.size;
       return 0;
     }
-    munmap(const_cast<uint8_t *>(map), w.size);
+    iounmap_dev(map);
   }
   return -1;
 }
@@ -54,7 +52,7 @@ void mm_init(pci_access *pci) {
 
 void mm_fini(pci_access *pci) {
   uba_mm_pci *mm = pci->u.mm_pci;
-  if (mm->mapped_addr) munmap(const_cast<uint8_t *>(mm->mapped_addr), mm->size);
+  if (mm->mapped_addr) iounmap_dev(mm->mapped_addr);
   mm->mapped_addr = nullptr;
 }
 

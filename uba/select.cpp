@@ -70,9 +70,12 @@ int uba_nic_generation(pci_dev *dev) {
 }
 
 void uba_select(uba_criteria_type_t type, uba_criteria_t criteria, pci_dev_t **devsp, int *nump) {
+  bool by_text = type == PCI_SELECT_SLOT || type == PCI_SELECT_ID;
+  handle_error(by_text && criteria.str == nullptr, "uba_select: no %s text to select by\n",
+               type == PCI_SELECT_SLOT ? "slot" : "id");
   pci_scan_bus(pci_alloc());
   pci_filter filter;
-  uba_make_filter(type, type == PCI_SELECT_SLOT || type == PCI_SELECT_ID ? criteria.str : nullptr, &filter);
+  uba_make_filter(type, by_text ? criteria.str : nullptr, &filter);
   pci_dev_t *devs = nullptr;
   int n = 0;
   for (pci_dev *d = uba_pci.pci->devices; d; d = d->next) {

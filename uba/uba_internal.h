@@ -42,3 +42,7 @@ pci_dev *uba_pci_read_header(pci_dev *dev, bool read_bars);
 // The generation bit of a device of these ids and revision (0 when it is not one
 // of the maker's NICs).
 int uba_generation(uint16_t vendor_id, uint16_t device_id, int rev);
+
+// Undoes a mapping of ioremap_dev (given the address it returned) and
+// closes the descriptor the mapping kept open.
+void iounmap_dev(volatile void *mapped);

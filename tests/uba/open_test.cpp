@@ -290,6 +290,26 @@ TEST_F(Open, IoremapWithoutAMethodMappingUsesPhysicalMemory) {
               MatchesRegex("ERROR:open\\.cpp:[0-9]+:01:00\\.0:Invalid bar 2\n\n"));
 }
 
+// The number is checked before the method maps anything: a number outside
+// 0..5 would read past the BAR table, and an unassigned BAR (here also the
+// upper half of BAR0's 64-bit pair) would map physical address 0.
+TEST_F(Open, IoremapRefusesBarsThatCannotBeOrAreNotAssigned) {
+  for (bool method_maps : {true, false}) {
+    fake_pci::reset();
+    ze_board(1).bar(0, BAR0 | 0x4).bar(2, 0);
+    fake_pci::have_mmap_bar = method_maps;
+    fake_pci::use();
+    testing::internal::CaptureStderr();
+    uba_nic *nic = open_nic(0, UBA_ZE, UBA_BAR_SKIP);
+    testing::internal::GetCapturedStderr();
+    for (int bar : {-1, 6, 7, 1, 2, 3}) {
+      SCOPED_TRACE(testing::Message() << "bar " << bar << (method_maps ? " mapped by the method" : ""));
+      EXPECT_EXIT(uba_ioremap(nic, bar, 0x1000), ExitedWithCode(1),
+                  MatchesRegex("ERROR:open\\.cpp:[0-9]+:01:00\\.0:Invalid bar " + std::to_string(bar) + "\n\n"));
+    }
+  }
+}
+
 TEST(Ioremap, KeepsTheOffsetWithinThePageAndTakes64BitAddresses) {
   TempDir dir;
   std::string file = dir.write("phys", "");

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "descriptors.h"
 #include "test_util.h"
 #include "uba_internal.h"
 
@@ -169,6 +170,21 @@ TEST_F(Mm, RescanReleasesTheWindowAndTheNextScanProbesAgain) {
   EXPECT_EQ(mapped_bytes(), 0x2000000u);
   ASSERT_NE(pci_alloc()->devices, nullptr);
   EXPECT_EQ(pci_alloc()->devices->device_id, 0x0002);
+}
+
+// A mapping keeps its descriptor while it lives: the accepted window holds
+// one, a rejected window none once it is unmapped.
+TEST_F(Mm, RejectedWindowsLeaveNoDescriptorsOpen) {
+  function(E, 0x1234, 0x0001);
+  function(D, 0x1b7e, 0x0002);
+  function(F, 0x10de, 0x0003);
+  int before = open_descriptors();
+  EXPECT_THAT(scan(), ElementsAre("00:00.0"));
+  EXPECT_EQ(open_descriptors(), before + 1);
+  EXPECT_EQ(mapped_bytes(), 0x2000000u);
+  uba_pci_rescan();
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(mapped_bytes(), 0u);
 }
 
 TEST_F(Mm, ForcedWithoutAFittingWindowStops) {

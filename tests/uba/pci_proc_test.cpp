@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "descriptors.h"
 #include "fake_pci.h"  // FakeFunction builds the configuration spaces
 #include "test_util.h"
 #include "uba_internal.h"
@@ -37,15 +37,6 @@ FakeFunction space(uint16_t vendor, uint16_t device) {
 
 std::string bytes(const FakeFunction &f, size_t size = 256) {
   return std::string(reinterpret_cast<const char *>(f.cfg.data()), size);
-}
-
-int open_descriptors() {
-  int n = 0;
-  DIR *dir = opendir("/proc/self/fd");
-  while (dirent *e = readdir(dir))
-    if (e->d_name[0] != '.') n++;
-  closedir(dir);
-  return n;
 }
 
 class Proc : public testing::Test {

@@ -111,6 +111,13 @@ TEST_F(Select, NoMatchGivesNullAndZero) {
   EXPECT_EQ(n, 0);
 }
 
+TEST_F(Select, NoTextToSelectByStops) {
+  EXPECT_EXIT(select_text(PCI_SELECT_SLOT, nullptr), testing::ExitedWithCode(1),
+              testing::MatchesRegex("ERROR:select\\.cpp:[0-9]+:uba_select: no slot text to select by\n\n"));
+  EXPECT_EXIT(select_text(PCI_SELECT_ID, nullptr), testing::ExitedWithCode(1),
+              testing::MatchesRegex("ERROR:select\\.cpp:[0-9]+:uba_select: no id text to select by\n\n"));
+}
+
 TEST(Filter, FieldStepsAndMatching) {
   pci_filter f;
   uba_make_filter(PCI_SELECT_SLOT, "0001:02:03.1", &f);
