@@ -1,6 +1,8 @@
 // Reads a whole file into memory: object files, and the boot ROM file.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,12 +27,24 @@ kcoff_status_t stream_failure(FILE *f) {
 
 kcoff_status_t kcoff_buffer_file(const char *path, uint8_t **buffer, uint32_t *size) {
   if (path == nullptr || buffer == nullptr || size == nullptr) return EINVAL;
+  // Only a regular file is read. The open does not block, so a FIFO or a
+  // device planted at the path cannot hold the program up; what it is
+  // decides before anything is read from it.
   errno = 0;
-  std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
-  if (!f) return errno ? errno : EIO;
-  // A directory opens, and its size would be whatever its file system says.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno ? errno : EIO;
   struct stat st;
-  if (fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+  int not_regular = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
+  if (not_regular) {
+    close(fd);
+    return not_regular;
+  }
+  std::unique_ptr<FILE, file_closer> f(fdopen(fd, "r"));
+  if (!f) {
+    int e = errno;
+    close(fd);
+    return e ? e : EIO;
+  }
   errno = 0;
   if (fseek(f.get(), 0, SEEK_END) != 0) return errno ? errno : EIO;
   errno = 0;

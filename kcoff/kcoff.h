@@ -159,14 +159,16 @@ kcoff_status_t kcoff_from_buffer(kcoff **kp, void *buffer, uint32_t size);
 // the handle owns the buffer. On failure the buffer is freed.
 kcoff_status_t kcoff_from_filename(kcoff **kp, const char *path);
 
-// Reads any file whole into a new zeroed buffer of the file's size, owned by
-// the caller (free). Returns the errno of a failed fopen or seek to the end, 12
-// when the buffer cannot be allocated, the stream's error indication when the
-// size query, the seek back or the read fails (EIO when the stream shows no
-// error and errno tells nothing), 21 (EISDIR) for a directory, 27 (EFBIG) for
-// a file of 4 GiB or more, and 22 for an empty file (or one whose size the
-// system does not tell, as in /proc). On failure the out-parameters are
-// untouched.
+// Reads a regular file whole into a new zeroed buffer of the file's size,
+// owned by the caller (free). The file is opened without blocking and read
+// only when it is a regular file. Returns the errno of a failed open or seek
+// to the end, 12 when the buffer cannot be allocated, the stream's error
+// indication when the size query, the seek back or the read fails (EIO when
+// the stream shows no error and errno tells nothing), 21 (EISDIR) for a
+// directory, 22 for any other file that is not regular (a FIFO, a device, a
+// socket), 27 (EFBIG) for a file of 4 GiB or more, and 22 for an empty file
+// (or one whose size the system does not tell, as in /proc). On failure the
+// out-parameters are untouched.
 kcoff_status_t kcoff_buffer_file(const char *path, uint8_t **buffer, uint32_t *size);
 
 // Converts the buffer from file to host order and sets the handle's pointers.

@@ -90,9 +90,12 @@ class Process {
     return true;
   }
 
-  // Collects the output until both streams end (60 s at most), then the status.
-  Result wait() {
-    wait_for([](const std::string &, const std::string &) { return false; });
+  // Collects the output until both streams end, then the status. A program
+  // still running after `limit` is killed, so a hang fails the test (status
+  // 128 + SIGKILL) instead of stopping the suite.
+  Result wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    wait_for([](const std::string &, const std::string &) { return false; }, limit);
+    if (fds_[0].fd >= 0 || fds_[1].fd >= 0) kill(pid_, SIGKILL);
     for (pollfd &p : fds_)
       if (p.fd >= 0) close(p.fd), p.fd = -1;
     int status;
@@ -125,7 +128,10 @@ class Process {
   bool reaped_ = false;
 };
 
-inline Result run(const std::vector<std::string> &argv) { return Process(argv).wait(); }
+inline Result run(const std::vector<std::string> &argv,
+                  std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  return Process(argv).wait(limit);
+}
 
 // Where a test may write: a fresh directory, removed afterwards.
 class Scratch {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "descriptors.h"
 #include "kcoff_fixture.h"
 
 namespace {
@@ -346,18 +347,22 @@ TEST(KcoffFile, BufferFileReadsTheWholeFile) {
   free(buffer);
 }
 
+// Only regular files are read: a FIFO (which would block the open until a
+// writer came) and a device are refused like a directory, before any read.
 TEST(KcoffFile, BufferFileFailuresLeaveNoBuffer) {
   TempFile empty;
   char dir[] = "/tmp/kcoff_test_dir.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct {
     const char *path;
     int code;
   } cases[] = {
-      {"/nonexistent/kcoff", ENOENT},
-      {empty.path(), EINVAL},
-      {dir, EISDIR},
+      {"/nonexistent/kcoff", ENOENT}, {empty.path(), EINVAL}, {dir, EISDIR},
+      {fifo.c_str(), EINVAL},         {"/dev/zero", EINVAL},
   };
+  int descriptors = open_descriptors();
   for (auto &c : cases) {
     SCOPED_TRACE(c.path);
     uint8_t *buffer = reinterpret_cast<uint8_t *>(&c);
@@ -366,6 +371,8 @@ TEST(KcoffFile, BufferFileFailuresLeaveNoBuffer) {
     EXPECT_EQ(buffer, reinterpret_cast<uint8_t *>(&c));
     EXPECT_EQ(size, 12345u);
   }
+  EXPECT_EQ(open_descriptors(), descriptors);
+  unlink(fifo.c_str());
   rmdir(dir);
 }
 
