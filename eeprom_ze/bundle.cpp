@@ -65,6 +65,13 @@ int eeprom_ucp_bundle_create(uint8_t **image, uint32_t *len, kcoff *ucp, const c
     uint8_t *rom = nullptr;
     uint32_t rom_len = 0;
     if (int r = kcoff_buffer_file(rom_path, &rom, &rom_len)) return failed(r, "could not buffer ROM image");
+    // The ROM search checked the file, but this is a second read of it: what
+    // goes into the image must itself be the ROM that was accepted.
+    if (uint32_t crc = crc32(rom, rom_len); crc != UCP_ROM_CRC32) {
+      free(rom);
+      fprintf(stderr, "ROM file at %s now has the CRC-32 0x%08x, not 0x%08x\n", rom_path, crc, UCP_ROM_CRC32);
+      return failed(EINVAL, "could not buffer ROM image");
+    }
     put_be32(word, rom_len);
     int r = eeprom_util_append(&buf, &n, word, 4);
     const char *what = "could not append ROM length to ucp2 image";

@@ -14,3 +14,6 @@ uint32_t packet_crc32_byte(uint32_t crc, uint8_t data, int lsb_first);
 // The CRC of `len` bytes; the same result as feeding every byte through
 // packet_crc32_byte, computed sixteen bytes at a time.
 uint32_t crc32(const uint8_t *data, size_t len);
+
+// The CRC-32 that the whole boot ROM file must have to be taken.
+constexpr uint32_t UCP_ROM_CRC32 = 0x292337F5;

@@ -33,7 +33,8 @@ int eeprom_util_append(uint8_t **buf, uint32_t *len, const void *data, uint32_t 
 // Frames the buffer as [big-endian length][contents][big-endian CRC-32].
 int eeprom_util_wrap(uint8_t **buf, uint32_t *len);
 // Builds the image of the control program `ucp`, with the ROM file at
-// rom_path when it is not null.
+// rom_path when it is not null; the ROM bundled must have the CRC-32
+// UCP_ROM_CRC32 (22 otherwise).
 int eeprom_ucp_bundle_create(uint8_t **image, uint32_t *len, kcoff *ucp, const char *rom_path);
 
 // ---- Update over PCI --------------------------------------------------------

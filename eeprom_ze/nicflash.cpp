@@ -17,7 +17,6 @@ namespace {
 
 constexpr char ROM_FILE[] = "ulve10ge.zrom";
 constexpr char ROM_SHARE_PATH[] = "../share/eeprom_ze/ulve10ge.zrom";
-constexpr uint32_t UCP_ROM_CRC32 = 0x292337F5;
 
 void print_syntax(FILE *out, const char *program) {
   fprintf(out,

@@ -32,11 +32,11 @@
 #include <string>
 
 #include "crc32.h"
+#include "crc_force.h"
 #include "kcoff_writer.h"
 
 namespace {
 
-constexpr uint32_t UCP_ROM_CRC32 = 0x292337F5;
 constexpr uint32_t VERSION_HEADER = 0x100, COPY_BLOCK_TABLE = 0x200, COPY_BLOCK_PAGES = 16;
 
 struct Rng {
@@ -167,24 +167,13 @@ std::vector<uint8_t> burner_ucp() {
   return build(f, "burner_ucp");
 }
 
-// Register value that the CRC reaches before four more bytes must bring
-// it to `target`: running the register backwards through 32 zero bits.
-uint32_t crc_register_before(uint32_t target) {
-  constexpr uint32_t POLY = 0x04C11DB7;
-  uint32_t reg = target;
-  for (int i = 0; i < 32; i++) reg = reg & 1 ? ((reg ^ POLY) >> 1) | 0x80000000u : reg >> 1;
-  return reg;
-}
-
 // The boot ROM: 32 KiB of stand-in bytes whose last four force the CRC.
 std::vector<uint8_t> boot_rom() {
   std::vector<uint8_t> rom(0x8000);
   Rng rng{3};
   for (auto &b : rom) b = rng.next() >> 24;
   rom[0] = 0x55, rom[1] = 0xAA, rom[2] = rom.size() / 512;  // an option-ROM signature and size
-  uint32_t reg = 0xFFFFFFFF;
-  for (size_t i = 0; i + 4 < rom.size(); i++) reg = packet_crc32_byte(reg, rom[i], 0);
-  put32(rom, rom.size() - 4, reg ^ crc_register_before(~UCP_ROM_CRC32));
+  crc32_force_tail(rom, UCP_ROM_CRC32);
   return rom;
 }
 

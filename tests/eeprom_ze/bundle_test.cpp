@@ -8,6 +8,7 @@
 #include <random>
 
 #include "eeprom_ze.h"
+#include "crc_force.h"
 #include "kcoff.h"
 #include "kcoff_writer.h"
 
@@ -71,6 +72,13 @@ class Bundle : public testing::Test {
     free(image);
   }
   void TearDown() override { kcoff_free(ucp); }
+  // A ROM of these bytes followed by the four that give it the boot ROM's CRC-32.
+  static std::string accepted_rom(const std::string &bytes) {
+    std::vector<uint8_t> rom(bytes.begin(), bytes.end());
+    rom.resize(rom.size() + 4);
+    crc32_force_tail(rom, UCP_ROM_CRC32);
+    return std::string(rom.begin(), rom.end());
+  }
   std::string rom_file(const std::string &content) {
     char path[] = "/tmp/rom.XXXXXX";
     int fd = mkstemp(path);
@@ -102,7 +110,7 @@ TEST_F(Bundle, WithoutRomTheImageIsLengthSramLengthCrc) {
 }
 
 TEST_F(Bundle, WithRomTheRomAndItsLengthComeBeforeTheSramLength) {
-  std::string rom = "stand-in boot ROM bytes";
+  std::string rom = accepted_rom("stand-in boot ROM bytes");
   uint8_t *image;
   uint32_t len;
   ASSERT_EQ(eeprom_ucp_bundle_create(&image, &len, ucp, rom_file(rom).c_str()), 0);
@@ -123,6 +131,20 @@ TEST_F(Bundle, FailuresAreReportedOnceAndLeaveNoImage) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(eeprom_ucp_bundle_create(&image, &len, ucp, "/nonexistent/ulve10ge.zrom"), ENOENT);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "could not buffer ROM image: No such file or directory\n");
+  EXPECT_EQ(image, nullptr);
+
+  // The ROM is read again here, after the search took it: one that has
+  // changed in between is not bundled.
+  std::string changed = accepted_rom("stand-in boot ROM bytes");
+  changed[3] ^= 0x20;
+  std::string path = rom_file(changed);
+  image = reinterpret_cast<uint8_t *>(&image);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(eeprom_ucp_bundle_create(&image, &len, ucp, path.c_str()), EINVAL);
+  char expected[160];
+  snprintf(expected, sizeof expected, "ROM file at %s now has the CRC-32 0x%08x, not 0x292337f5\n", path.c_str(),
+           crc32(reinterpret_cast<const uint8_t *>(changed.data()), changed.size()));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(expected) + "could not buffer ROM image: Invalid argument\n");
   EXPECT_EQ(image, nullptr);
 
   // A program whose SRAM image cannot be built: fewer than two sections.
