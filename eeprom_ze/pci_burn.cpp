@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "eeprom_ze.h"
 
@@ -25,9 +27,12 @@ constexpr unsigned READ_LOW = 5, READ_MID = 6, READ_HIGH = 7, DATA = 8, PROGRAM_
                    PROGRAM_MID = 14, PROGRAM_HIGH = 15;
 constexpr uint8_t VS_CAP_ID = 9;
 constexpr int MAX_CAPABILITIES = 48;
-// A sector erase takes well under a second on the boards; a board still
-// busy after this long is not going to finish.
-constexpr uint64_t ERASE_TIMEOUT_US = 10'000'000;
+// A sector erase takes well under a second on the boards, a byte program
+// some microseconds; a board still busy after this long is not going to
+// finish.
+constexpr uint64_t ERASE_TIMEOUT_US = 10'000'000, PROGRAM_TIMEOUT_US = 1'000'000;
+// The program and read address registers hold 24 bits.
+constexpr uint64_t ADDRESS_SPACE = 1u << 24;
 
 uint8_t byte_of(uint32_t v, int lane) { return v >> 8 * lane; }
 
@@ -92,9 +97,13 @@ int eeprom_erase_sector(pci_dev *dev, uint32_t addr, unsigned cap) {
   if (write_lane(dev, cap + PROGRAM_HIGH, byte_of(addr, 2)) || write_lane(dev, cap + PROGRAM_MID, byte_of(addr, 1)) ||
       write_lane(dev, cap + PROGRAM_LOW, byte_of(addr, 0)) || write_lane(dev, cap + PROGRAM_DATA, 0xff))
     return EPERM;
+  // The clock is read before each poll, so the last poll comes after the
+  // deadline even when this process was held up in between.
   uint64_t deadline = uba_xget_usecs() + ERASE_TIMEOUT_US;
-  while ((pci_read_long(dev, cap + DATA) & 0xff) != 0xff) {
-    if (uba_xget_usecs() > deadline) {
+  for (;;) {
+    uint64_t now = uba_xget_usecs();
+    if ((pci_read_long(dev, cap + DATA) & 0xff) == 0xff) break;
+    if (now > deadline) {
       fprintf(stderr, "\nEEPROM sector at 0x%x still erasing after %llu s\n", addr,
               (unsigned long long)(ERASE_TIMEOUT_US / 1000000));
       return EBUSY;
@@ -106,27 +115,86 @@ int eeprom_erase_sector(pci_dev *dev, uint32_t addr, unsigned cap) {
 
 namespace {
 
-// Programs one piece: only the address lanes that changed since the last
-// byte (the board advances the address itself), then the data lane; then
-// waits until the byte reads back. Two equal wrong reads in a row mean the
-// byte will not take.
+// Waits until the byte programmed at `at` reads back. While the board is
+// busy its status toggles, so two equal wrong reads in a row mean the byte
+// will not take; a board that stays busy is given up after a while.
+int await_programmed(pci_dev *dev, uint32_t at, uint8_t byte, unsigned cap) {
+  uint64_t deadline = uba_xget_usecs() + PROGRAM_TIMEOUT_US;
+  int previous = -1;
+  for (;;) {
+    uint64_t now = uba_xget_usecs();
+    unsigned v = pci_read_byte(dev, cap + DATA);
+    if (v == byte) return 0;
+    if ((int)v == previous) return EINVAL;
+    if (now > deadline) {
+      fprintf(stderr, "\nEEPROM byte at 0x%x still programming after %llu s\n", at,
+              (unsigned long long)(PROGRAM_TIMEOUT_US / 1000000));
+      return EBUSY;
+    }
+    previous = v;
+    if (write_lane(dev, cap + READ_LOW, byte_of(at, 0))) return EPERM;
+  }
+}
+
+// Programs one piece: the address lanes that differ from the address the
+// board holds (it advances the address itself after each byte), then the
+// data lane. What the board holds at the start of a piece is not known, so
+// the first byte written sends all three lanes.
 int program_piece(pci_dev *dev, uint32_t addr, const uint8_t *data, uint32_t len, unsigned cap) {
-  uint32_t kept = ~addr;
+  std::optional<uint32_t> held;
   for (uint32_t i = 0; i < len; i++) {
     uint32_t at = addr + i;
     if (data[i] == 0xff) continue;  // what an erased EEPROM holds
     for (int lane = 2; lane >= 0; lane--)
-      if (byte_of(at ^ kept, lane) && write_lane(dev, cap + PROGRAM_LOW + lane, byte_of(at, lane))) return EPERM;
+      if ((!held || byte_of(at ^ *held, lane)) && write_lane(dev, cap + PROGRAM_LOW + lane, byte_of(at, lane)))
+        return EPERM;
     if (write_lane(dev, cap + PROGRAM_DATA, data[i])) return EPERM;
-    kept = at + 1;
-    int previous = -1;
-    for (unsigned v = pci_read_byte(dev, cap + DATA); v != data[i]; v = pci_read_byte(dev, cap + DATA)) {
-      if ((int)v == previous) return EINVAL;
-      previous = v;
-      if (write_lane(dev, cap + READ_LOW, byte_of(at, 0))) return EPERM;
-    }
+    held = at + 1;
+    if (int r = await_programmed(dev, at, data[i], cap)) return r;
   }
   return 0;
+}
+
+// Whether the image can go to the second area of the EEPROM under this
+// header without touching the header or the first area: the sectors it
+// erases must lie after the header's own sector, within the 24 address bits
+// of the registers and the EEPROM's stated length, and away from a first
+// area placed after the second. A header that fails says why on standard
+// error.
+bool layout_is_safe(const eeprom_header_ze &h, uint32_t len) {
+  const uint64_t sector = be32(h.eeprom_segment_len), ucp2 = be32(h.ucp2_offset), ucp1 = be32(h.ucp1_offset),
+                 eeprom_len = be32(h.eeprom_len);
+  if (sector == 0) {  // the erase could never get past the first sector
+    fprintf(stderr, "EEPROM header gives an erase sector size of 0\n");
+    return false;
+  }
+  if (ucp2 % sector != 0) {
+    fprintf(stderr, "EEPROM header gives ucp2_offset 0x%llx, not a multiple of the sector size 0x%llx\n",
+            (unsigned long long)ucp2, (unsigned long long)sector);
+    return false;
+  }
+  if (ucp2 < std::max<uint64_t>(sector, sizeof h)) {
+    fprintf(stderr, "EEPROM header gives ucp2_offset 0x%llx, inside the first sector, which holds the header\n",
+            (unsigned long long)ucp2);
+    return false;
+  }
+  const uint64_t end = ucp2 + len, erased_end = ucp2 + (len + sector - 1) / sector * sector;
+  if (end > ADDRESS_SPACE) {
+    fprintf(stderr, "EEPROM header gives ucp2_offset 0x%llx, where an image of %u bytes passes the 24-bit address range\n",
+            (unsigned long long)ucp2, len);
+    return false;
+  }
+  if (eeprom_len != 0 && end > eeprom_len) {
+    fprintf(stderr, "EEPROM header gives eeprom_len 0x%llx, which an image of %u bytes at 0x%llx runs past\n",
+            (unsigned long long)eeprom_len, len, (unsigned long long)ucp2);
+    return false;
+  }
+  if (ucp1 >= ucp2 && ucp1 < erased_end) {
+    fprintf(stderr, "EEPROM header gives ucp1_offset 0x%llx, inside the sectors 0x%llx to 0x%llx that the image erases\n",
+            (unsigned long long)ucp1, (unsigned long long)ucp2, (unsigned long long)erased_end - 1);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -154,10 +222,7 @@ int pci_burn_ucp2(const uint8_t *image, uint32_t len) {
   if (!r && memcmp(h.__jump, valid_start, sizeof valid_start) != 0) r = EPROTO;
   if (r) return fail(r, "could not read eeprom header");
   uint32_t sector = be32(h.eeprom_segment_len), ucp2 = be32(h.ucp2_offset), version = be32(h.version);
-  if (sector == 0) {  // the erase could never get past the first sector
-    fprintf(stderr, "EEPROM header gives an erase sector size of 0\n");
-    return fail(EPROTO, "could not read eeprom header");
-  }
+  if (!layout_is_safe(h, len)) return fail(EPROTO, "could not read eeprom header");
 
   fprintf(stderr, "Updating NIC firmware:\n");
   if (version != 0) {

@@ -210,7 +210,8 @@ void Nic::start_program() {
   bool erase = data == 0xff;
   unsigned accesses = erase ? options_.erase_accesses : options_.program_accesses;
   auto time = erase ? options_.erase_time : options_.program_time;
-  bool hangs = erase && options_.erase_hangs;
+  bool hangs = erase ? options_.erase_hangs
+                     : options_.program_hangs && (!options_.program_hangs_at || *options_.program_hangs_at == address);
   busy_ = Operation{erase,
                     address,
                     data,

@@ -74,6 +74,9 @@ struct NicOptions {
   // whose header still answers but nothing beyond it.
   std::optional<unsigned> dead_from;
   bool erase_hangs = false;    // an erase never completes
+  // A byte program never completes: at this address, or at any when none is given.
+  bool program_hangs = false;
+  std::optional<uint32_t> program_hangs_at;
   std::optional<uint32_t> stuck_address;  // an EEPROM byte that keeps reading stuck_value
   uint8_t stuck_value = 0x00;
   uint8_t max_payload_supported = 2;  // 128 << n bytes

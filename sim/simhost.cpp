@@ -87,6 +87,7 @@ const char HELP[] =
     "                      hex; e.g. dead=40 leaves the header readable)\n"
     "  stuck=ADDR[:VALUE]  EEPROM byte ADDR keeps reading VALUE (hex; default 00)\n"
     "  erase-hangs         an EEPROM sector erase never ends\n"
+    "  program-hangs[=ADDR]  programming an EEPROM byte (at ADDR, hex) never ends\n"
     "  eeprom=PATH         load the EEPROM content from PATH at start\n"
     "  save=PATH           save the EEPROM content to PATH when COMMAND has\n"
     "                      ended, also when it failed or was killed\n"
@@ -196,6 +197,13 @@ NicChoice parse_nic(std::string_view items) {
     } else if (key == "erase-hangs") {
       no_value();
       nic.options.erase_hangs = true;
+    } else if (key == "program-hangs") {
+      nic.options.program_hangs = true;
+      if (has_value) {
+        auto at = parse_hex(value, 0xffffff);
+        if (!at) bad("expected program-hangs or program-hangs=ADDR, a 24-bit address in hex");
+        nic.options.program_hangs_at = *at;
+      }
     } else if (key == "stuck") {
       size_t colon = value.find(':');
       auto address = parse_hex(value.substr(0, colon), 0xffffff);

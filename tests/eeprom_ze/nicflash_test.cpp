@@ -10,10 +10,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "crc_force.h"
 #include "eeprom.h"
 #include "firmware_images.h"
 
@@ -30,12 +34,14 @@ std::string dir_of(const std::string &path) { return path.substr(0, path.rfind('
 const std::string ROM_LINE = "ROM file at " + dir_of(NICFLASH) + "/ulve10ge.zrom\n";
 const std::string NO_CARD = "Could not find any Ulvetek card.\nucp2 EEPROM burn failed: No such device\n";
 
-// `command` on a virtual host made by the simhost options `host`.
-Result in_host(std::vector<std::string> host, const std::vector<std::string> &command) {
+// `command` on a virtual host made by the simhost options `host`, killed
+// when it runs longer than `limit`.
+Result in_host(std::vector<std::string> host, const std::vector<std::string> &command,
+               std::chrono::milliseconds limit = std::chrono::seconds(60)) {
   host.insert(host.begin(), SIMHOST);
   host.push_back("--");
   host.insert(host.end(), command.begin(), command.end());
-  return run(host);
+  return run(host, limit);
 }
 
 // The EEPROM the model gives the board with this index in its host.
@@ -61,13 +67,13 @@ std::string success_lines(const Bytes &eeprom) {
 // Progress: the image goes in 32 pieces or fewer, a dot after each but the last.
 std::string dots(size_t len) { return std::string((len - 1) / (len / 32 + 1), '.'); }
 
-// The end of the sectors an image at the second area covers.
-size_t area_end(size_t image_len) { return (UCP2 + image_len + SECTOR - 1) / SECTOR * SECTOR; }
+// The end of the sectors an image at the second area (at `ucp2`) covers.
+size_t area_end(size_t image_len, uint32_t ucp2 = UCP2) { return (ucp2 + image_len + SECTOR - 1) / SECTOR * SECTOR; }
 
 // The EEPROM after the update: the image's sectors erased, then the image.
-Bytes updated(Bytes eeprom, const Bytes &image) {
-  std::fill(eeprom.begin() + UCP2, eeprom.begin() + area_end(image.size()), 0xff);
-  std::copy(image.begin(), image.end(), eeprom.begin() + UCP2);
+Bytes updated(Bytes eeprom, const Bytes &image, uint32_t ucp2 = UCP2) {
+  std::fill(eeprom.begin() + ucp2, eeprom.begin() + area_end(image.size(), ucp2), 0xff);
+  std::copy(image.begin(), image.end(), eeprom.begin() + ucp2);
   return eeprom;
 }
 
@@ -231,6 +237,132 @@ TEST(Update, EachFailureStopsWithItsMessageAndCodeAndLeavesTheRestAlone) {
         EXPECT_TRUE(SameBytes(after, before)) << "card " << i;
     }
   }
+}
+
+// The header is checked before anything is erased: a layout under which the
+// image would reach the header, the first area, or wrap at the registers'
+// 24 address bits is refused, and the EEPROM is left exactly as it was.
+// Every sound layout still updates.
+TEST(Update, HeaderLayoutsThatWouldTouchTheHeaderOrTheFirstAreaAreRefused) {
+  const Firmware &fw = firmware();
+  const uint32_t len = fw.image.size(), erased = area_end(len) - UCP2;
+  ASSERT_GT(len, SECTOR) << "the image must span two sectors for the rows below";
+  constexpr uint32_t MIB16 = 0x1000000;
+  struct Row {
+    const char *what;
+    uint32_t size;  // of the EEPROM
+    std::optional<uint32_t> eeprom_len, sector, ucp1, ucp2;  // header fields changed
+    std::string refusal;  // the line naming the field; empty: the update goes on
+  };
+  char text[8][160];
+  snprintf(text[0], sizeof text[0], "ucp2_offset 0x0, inside the first sector, which holds the header");
+  snprintf(text[1], sizeof text[1], "ucp2_offset 0x8000, not a multiple of the sector size 0x10000");
+  snprintf(text[7], sizeof text[7], "ucp2_offset 0x10, inside the first sector, which holds the header");
+  snprintf(text[2], sizeof text[2], "ucp2_offset 0xff8000, where an image of %u bytes passes the 24-bit address range",
+           len);
+  snprintf(text[3], sizeof text[3], "ucp2_offset 0xff0000, where an image of %u bytes passes the 24-bit address range",
+           len);
+  snprintf(text[4], sizeof text[4], "eeprom_len 0x%x, which an image of %u bytes at 0x80000 runs past", UCP2 + len - 1,
+           len);
+  snprintf(text[5], sizeof text[5], "ucp1_offset 0x80000, inside the sectors 0x80000 to 0x%x that the image erases",
+           UCP2 + erased - 1);
+  snprintf(text[6], sizeof text[6], "ucp1_offset 0x%x, inside the sectors 0x80000 to 0x%x that the image erases",
+           UCP2 + erased - 1, UCP2 + erased - 1);
+  const Row rows[] = {
+      {"the second area at 0", 0, {}, {}, {}, 0, text[0]},
+      {"the second area off a sector boundary", 0, {}, {}, {}, 0x8000, text[1]},
+      {"sectors smaller than the header", 0, {}, 0x10, {}, 0x10, text[7]},
+      {"a second area near the top of 16 MiB that wraps", MIB16, MIB16, 0x8000, {}, 0xff8000, text[2]},
+      {"the last sector of 16 MiB, too small for the image", MIB16, 0, {}, {}, 0xff0000, text[3]},
+      {"an image one byte past eeprom_len", 0, UCP2 + len - 1, {}, {}, {}, text[4]},
+      {"the first area where the second begins", 0, {}, {}, UCP2, {}, text[5]},
+      {"the first area in the last sector the image erases", 0, {}, {}, UCP2 + erased - 1, {}, text[6]},
+      {"an image that ends exactly at eeprom_len", 0, UCP2 + len, {}, {}, {}, ""},
+      {"eeprom_len 0: no length stated", 0, 0, {}, {}, {}, ""},
+      {"the first area right after the erased sectors", 0, {}, {}, UCP2 + erased, {}, ""},
+      {"the second area near the top of 16 MiB", MIB16, MIB16, {}, {}, 0xfe0000, ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    Scratch dir;
+    Bytes before = model_eeprom(0);
+    if (row.size) before.resize(row.size, 0xff);
+    if (row.eeprom_len) put_be32(before, 8, *row.eeprom_len);
+    if (row.sector) put_be32(before, 12, *row.sector);
+    if (row.ucp1) put_be32(before, 16, *row.ucp1);
+    if (row.ucp2) put_be32(before, 20, *row.ucp2);
+    write_bytes(dir / "in.bin", before);
+    Result r = in_host({"--nic", "eeprom=" + dir / "in.bin" + ",save=" + dir / "out.bin"}, {NICFLASH});
+    Bytes after = read_bytes(dir / "out.bin");
+    if (row.refusal.empty()) {
+      EXPECT_EQ(r.status, 0) << r;
+      EXPECT_EQ(r.err, ROM_LINE + success_lines(before));
+      EXPECT_TRUE(SameBytes(after, updated(before, fw.image, row.ucp2.value_or(UCP2))));
+    } else {
+      EXPECT_EQ(r.status, 71) << r;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, ROM_LINE + "EEPROM header gives " + row.refusal +
+                           "\ncould not read eeprom header: Protocol error\n"
+                           "ucp2 EEPROM burn failed: Protocol error\n");
+      EXPECT_TRUE(SameBytes(after, before));
+    }
+  }
+}
+
+// A byte program that never ends is given up after a second: the update
+// stops there with EBUSY, and nothing outside the second area has changed.
+TEST(Update, ProgramStepThatNeverEndsIsGivenUp) {
+  const Firmware &fw = firmware();
+  const size_t chunk = fw.image.size() / 32 + 1;
+  size_t at = 10 * chunk + 5;  // in the eleventh piece
+  while (fw.image[at] == 0xff) at++;
+  char items[64], line[96];
+  snprintf(items, sizeof items, "program-hangs=%zx,", UCP2 + at);
+  snprintf(line, sizeof line, "EEPROM byte at 0x%zx still programming after 1 s\n", UCP2 + at);
+  Scratch dir;
+  Result r = in_host({"--nic", items + ("save=" + dir / "a.bin")}, {NICFLASH});
+  EXPECT_EQ(r.status, 16) << r;
+  EXPECT_EQ(r.out, std::string(10, '.'));
+  EXPECT_EQ(r.err, ROM_LINE + "Updating NIC firmware:\n" + description_lines(model_eeprom(0)) +
+                       "Erasing... done\nProgramming...\n" + line +
+                       "could not write eeprom: Device or resource busy\n"
+                       "ucp2 EEPROM burn failed: Device or resource busy\n");
+  EXPECT_TRUE(SameBytes(outside_area(read_bytes(dir / "a.bin")), outside_area(model_eeprom(0))));
+}
+
+// Bytes of 0xFF are skipped, not programmed. A piece that begins with a run
+// of them must still send the whole address with its first written byte:
+// the run below is as long as makes that byte's low address byte equal the
+// complement of the piece's first address, so an address kept from that
+// complement would skip the lane and land the byte at the card's stale
+// address.
+TEST(Update, PieceBeginningWithARunOfErasedBytesLandsWhereItBelongs) {
+  const Firmware &fw = firmware();
+  const size_t len = fw.image.size(), chunk = len / 32 + 1, rom_at = 8 + fw.sram.size();
+  Bytes image = fw.image;
+  size_t piece = 0, run = 0;
+  for (size_t k = 1; k < 32 && !run; k++) {
+    size_t start = k * chunk;
+    size_t r = (255 - 2 * ((UCP2 + start) & 0xff)) & 0xff;
+    if (start > rom_at && start + r + 1 < rom_at + fw.rom.size() - 4) piece = start, run = r;
+  }
+  ASSERT_GT(run, 0u) << "no piece begins inside the ROM";
+  std::fill_n(image.begin() + piece, run, 0xff);
+  if (image[piece + run] == 0xff) image[piece + run] = 0x5a;
+  if (image[piece - 1] == 0xff) image[piece - 1] = 0xa5;
+  Bytes rom(image.begin() + rom_at, image.begin() + rom_at + fw.rom.size());
+  crc32_force_tail(rom, UCP_ROM_CRC32);
+  std::copy(rom.begin(), rom.end(), image.begin() + rom_at);
+  put_be32(image, len - 4, crc32_by_definition(&image[4], len - 8));
+
+  Scratch tree;
+  fs::create_directories(tree / "bin");
+  fs::copy_file(NICFLASH, tree / "bin/nicflash");
+  write_bytes(tree / "bin/ulve10ge.zrom", rom);
+  Result r = in_host({"--nic", "save=" + tree / "a.bin"}, {tree / "bin/nicflash"});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.err, "ROM file at " + tree / "bin/ulve10ge.zrom\n" + success_lines(model_eeprom(0)));
+  EXPECT_TRUE(SameBytes(read_bytes(tree / "a.bin"), updated(model_eeprom(0), image)));
 }
 
 // The erase is polled for 10 s at most.
@@ -403,7 +535,9 @@ TEST(Options, RabbitTakesTheJtagPathAndLeavesThePciCardsAlone) {
 // A program started by a bare name also tries /ulve10ge.zrom and
 // /share/eeprom_ze/ulve10ge.zrom first; this machine has neither.
 
-enum class Rom { good, bad_crc, directory };
+// Besides ROM files: things at a candidate path that are not regular files.
+// Opening a FIFO would wait for a writer; each is skipped like a missing file.
+enum class Rom { good, bad_crc, directory, fifo, device };
 
 struct Placed {
   std::string path;  // in the scratch tree
@@ -454,6 +588,21 @@ TEST(RomSearch, FindsTheFirstGoodRomAndOtherwiseTellsWhyNot) {
        22},
       {"the last candidate is missing", {{a_share, Rom::bad_crc}}, "a/bin:missing/bin", "bin/nicflash", {}, "", 2},
       {"the last candidate is a directory", {{a_share, Rom::directory}}, "a/bin", "bin/nicflash", {}, "", 21},
+      {"a FIFO beside the program, good in its share directory",
+       {{beside, Rom::fifo}, {share, Rom::good}},
+       "missing/bin",
+       "bin/nicflash",
+       {},
+       "bin/../" + share,
+       19},
+      {"a device beside, a directory in share, good along PATH",
+       {{beside, Rom::device}, {share, Rom::directory}, {a_share, Rom::good}},
+       "a/bin",
+       "bin/nicflash",
+       {},
+       "a/bin/../" + share,
+       19},
+      {"the last candidate is a FIFO", {{a_share, Rom::fifo}}, "a/bin", "bin/nicflash", {}, "", 22},
       {"PATH unset after a wrong CRC beside", {{beside, Rom::bad_crc}}, nullptr, "bin/nicflash", {}, "", 2},
       {"bare name: the plain file name is not tried along PATH", {{beside, Rom::good}}, "bin", "nicflash", {}, "", 2},
       {"bare name: the share directory along PATH", {{share, Rom::good}}, "bin", "nicflash", {}, "bin/../" + share, 19},
@@ -467,8 +616,13 @@ TEST(RomSearch, FindsTheFirstGoodRomAndOtherwiseTellsWhyNot) {
     fs::create_directories(tree / "bin");
     fs::copy_file(NICFLASH, tree / "bin/nicflash");
     for (const Placed &p : c.roms) {
+      fs::create_directories(fs::path(tree / p.path).parent_path());
       if (p.rom == Rom::directory)
         fs::create_directories(tree / p.path);
+      else if (p.rom == Rom::fifo)
+        ASSERT_EQ(mkfifo((tree / p.path).c_str(), 0644), 0);
+      else if (p.rom == Rom::device)  // what /dev/null is
+        ASSERT_EQ(mknod((tree / p.path).c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
       else
         write_bytes(tree / p.path, p.rom == Rom::good ? good : bad);
     }
@@ -484,7 +638,8 @@ TEST(RomSearch, FindsTheFirstGoodRomAndOtherwiseTellsWhyNot) {
     }
     command.push_back(strchr(c.program, '/') ? tree / c.program : c.program);
     command.insert(command.end(), c.args.begin(), c.args.end());
-    Result r = in_host({"--nics", "0"}, command);
+    // A search that blocks on a FIFO is a failure, not a hang of the suite.
+    Result r = in_host({"--nics", "0"}, command, std::chrono::seconds(10));
 
     SCOPED_TRACE(testing::Message() << c.what << "\n" << r);
     EXPECT_EQ(r.status, c.status);

@@ -127,6 +127,19 @@ TEST_F(PciBurn, ErasedBytesAreVerifiedButNeverProgrammed) {
   EXPECT_EQ(with_programming - (accesses(0) - a0), 2 * 4096u + 3 * 32);
 }
 
+// Erased bytes are skipped. When the image itself begins with 255 of them,
+// the first byte written has the low address byte 0xFF, which is also the
+// low byte of the complement of the image's address: the whole address must
+// still be sent, or the byte lands where the erase left the card's address.
+TEST_F(PciBurn, AnImageBeginningWithErasedBytesLandsWhereItBelongs) {
+  host_with({board()});
+  auto image = random_image(10000);  // pieces of 313 bytes: the run is inside the first
+  std::fill_n(image.begin(), 255, 0xff);
+  image[255] = 0x42;
+  EXPECT_EQ(burn(image), 0) << err;
+  EXPECT_EQ(area(0, UCP2, image.size()), image);
+}
+
 TEST_F(PciBurn, DescriptionStrings) {
   struct {
     const char *what;
