@@ -2,11 +2,13 @@
 // program with its output collected.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,62 @@ inline int run_captured(const std::vector<std::string> &args, std::string *out, 
   int status;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A program beside the build's `folder` (tools, sim, ...), seen from a
+// benchmark at `self`.
+inline std::string built_program(const char *self, const char *folder, const char *name) {
+  std::string dir = self;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
+  return dir + "/../" + folder + "/" + name;
+}
+
+// Runs argv with standard output to /dev/null (or to the file `out` when
+// given) and standard error collected; the wall time in seconds, or a
+// negative number when the run fails.
+inline double time_run(const std::vector<std::string> &args, const char *out = nullptr) {
+  std::vector<char *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out ? out : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  double start = now_s();
+  pid_t pid;
+  int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed) {
+    fprintf(stderr, "cannot run %s: %s\n", argv[0], strerror(failed));
+    return -1;
+  }
+  int status;
+  waitpid(pid, &status, 0);
+  double elapsed = now_s() - start;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "%s failed (status %d)\n", argv[0], status);
+    return -1;
+  }
+  return elapsed;
+}
+
+// The median of `rounds` timed runs of each command, alternated so that both
+// see the same machine; false when a run fails.
+inline bool time_alternated(const std::vector<std::string> &a, const std::vector<std::string> &b, int rounds,
+                            double *median_a, double *median_b) {
+  std::vector<double> ta, tb;
+  for (int i = 0; i < rounds; i++) {
+    double x = time_run(a), y = time_run(b);
+    if (x < 0 || y < 0) return false;
+    ta.push_back(x), tb.push_back(y);
+  }
+  auto median = [](std::vector<double> &v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  *median_a = median(ta);
+  *median_b = median(tb);
+  return true;
 }
 
 }  // namespace bench

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "uba.h"
 #include "uba_mmio.h"
@@ -39,22 +40,33 @@ constexpr unsigned ULVE_VS_CAP_ID = 9;
 // that width.
 template <class T>
 inline T ulve_vs_read(uba_nic *nic, unsigned reg) {
+  static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4);
   if (nic->cfg) return uba_mmio_read<T>(nic->cfg + reg);
   uba_mb();
-  T v = sizeof(T) == 1 ? pci_read_byte(nic->dev, reg) : pci_read_long(nic->dev, reg);
+  T v = sizeof(T) == 1   ? pci_read_byte(nic->dev, reg)
+        : sizeof(T) == 2 ? pci_read_word(nic->dev, reg)
+                         : pci_read_long(nic->dev, reg);
   uba_mb();
   return v;
 }
 
-inline uint8_t ulve_vs_read8(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint8_t>(nic, reg); }
-inline uint32_t ulve_vs_read32(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint32_t>(nic, reg); }
-
-inline void ulve_vs_write32(uba_nic *nic, unsigned reg, uint32_t value) {
-  if (nic->cfg) return uba_mmio_write<uint32_t>(nic->cfg + reg, value);
+template <class T>
+inline void ulve_vs_write(uba_nic *nic, unsigned reg, T value) {
+  static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4);
+  if (nic->cfg) return uba_mmio_write<T>(nic->cfg + reg, value);
   uba_mb();
-  pci_write_long(nic->dev, reg, value);
+  if constexpr (sizeof(T) == 1)
+    pci_write_byte(nic->dev, reg, value);
+  else if constexpr (sizeof(T) == 2)
+    pci_write_word(nic->dev, reg, value);
+  else
+    pci_write_long(nic->dev, reg, value);
   uba_mb();
 }
+
+inline uint8_t ulve_vs_read8(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint8_t>(nic, reg); }
+inline uint32_t ulve_vs_read32(uba_nic *nic, unsigned reg) { return ulve_vs_read<uint32_t>(nic, reg); }
+inline void ulve_vs_write32(uba_nic *nic, unsigned reg, uint32_t value) { ulve_vs_write<uint32_t>(nic, reg, value); }
 
 // Reads len bytes from EEPROM address addr. Reads are pipelined: the byte
 // of address A arrives once the address A + 1 has been written.

@@ -133,6 +133,17 @@ inline Result run(const std::vector<std::string> &argv,
   return Process(argv).wait(limit);
 }
 
+// `command` run by the virtual host `simhost` made with the options `host`,
+// killed when it runs longer than `limit`.
+inline Result in_host(const std::string &simhost, std::vector<std::string> host,
+                      const std::vector<std::string> &command,
+                      std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  host.insert(host.begin(), simhost);
+  host.push_back("--");
+  host.insert(host.end(), command.begin(), command.end());
+  return run(host, limit);
+}
+
 // Where a test may write: a fresh directory, removed afterwards.
 class Scratch {
  public:

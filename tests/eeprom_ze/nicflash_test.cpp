@@ -38,10 +38,7 @@ const std::string NO_CARD = "Could not find any Ulvetek card.\nucp2 EEPROM burn 
 // when it runs longer than `limit`.
 Result in_host(std::vector<std::string> host, const std::vector<std::string> &command,
                std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-  host.insert(host.begin(), SIMHOST);
-  host.push_back("--");
-  host.insert(host.end(), command.begin(), command.end());
-  return run(host, limit);
+  return program_run::in_host(SIMHOST, std::move(host), command, limit);
 }
 
 // The EEPROM the model gives the board with this index in its host.
