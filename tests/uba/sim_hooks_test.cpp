@@ -82,4 +82,12 @@ TEST_F(SimHooks, TheCopyBlockIsTheSimulatorsRecord) {
   EXPECT_EQ(uba_get_copy_block(&nic_)->nb_pages, 3u);
 }
 
+TEST(SimStubs, WithoutTheMethodProgrammedIoStops) {
+  uint8_t word[4] = {};
+  EXPECT_EXIT(fake_pci_pio_write(word, word, 4, "/src/caller.cpp", 7), ExitedWithCode(1),
+              MatchesRegex(library_error("uba", "should not be here")));
+  EXPECT_EXIT(fake_pci_pio_read(word, word, 4, "/src/caller.cpp", 7), ExitedWithCode(1),
+              MatchesRegex(library_error("uba", "should not be here")));
+}
+
 }  // namespace
