@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzzes the parsers of untrusted bytes for a bounded time.
-#   scripts/fuzz.sh [SECONDS]    (default 60 per target)
+#   scripts/fuzz.sh [SECONDS]    (default 60, shared equally by the targets)
 # Configures a clang build in build-fuzz/ (FUZZ_BUILD_DIR overrides) with
 # ULVE_FUZZ=ON, builds the fuzz targets and their seed corpora, and runs each
 # target. The corpus that grows from the seeds is kept in the build tree for
@@ -17,15 +17,20 @@ fi
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DULVE_FUZZ=ON -DULVE_BENCH=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kcoff_fuzz kcoff_fuzz_seeds
+# Object files, and the simulator's messages.
+targets=(kcoff sim)
+build_targets=()
+for target in "${targets[@]}"; do build_targets+=("${target}_fuzz" "${target}_fuzz_seeds"); done
+cmake --build "$build" -j"$(nproc)" --target "${build_targets[@]}"
 
+each=$((seconds / ${#targets[@]}))
+((each > 0)) || each=1
 fuzz="$build/tests/fuzz"
 mkdir -p "$fuzz/fuzz-artifacts"
-# The one target so far: object files.
-for target in kcoff; do
+for target in "${targets[@]}"; do
   corpus="$fuzz/${target}_corpus"
   mkdir -p "$corpus"
-  echo "== fuzzing $target for $seconds s"
-  "$fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+  echo "== fuzzing $target for $each s"
+  "$fuzz/${target}_fuzz" -max_total_time="$each" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$fuzz/fuzz-artifacts/${target}-" "$corpus" "$fuzz/${target}_seeds"
 done

@@ -163,7 +163,22 @@ uba_nic *uba_open(int unit, int mask, int flags) {
   return nic;
 }
 
+namespace {
+
+// Under the simulator BAR0 is the image shared with it, and BAR2 plain
+// memory: nothing of the simulated board answers there.
+void *simulated_bar(int bar, size_t length) {
+  if (bar == 0) return const_cast<uint8_t *>(uba_sim.kavi_space);
+  handle_error(bar != 2, "uba_ioremap:invalid bar %d\n", bar);
+  char zero[256];
+  uba_host_path(zero, sizeof zero, "/dev/zero");
+  return ioremap_dev(zero, 0, length);
+}
+
+}  // namespace
+
 void *uba_ioremap(uba_nic *nic, int bar, size_t length) {
+  if (uba_sim.active) return simulated_bar(bar, length);
   pci_dev *dev = nic->dev;
   // A BAR the function cannot have, or one the host left unassigned, has
   // nothing behind it to map, whichever way the method maps.

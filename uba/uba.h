@@ -290,3 +290,48 @@ void *ioremap_dev(const char *file, uint64_t addr, size_t size);
 void uba_pci64_init(uba_nic *nic, int force, int mult);
 uint16_t uba_kx_port_read(uba_nic *nic, int offset);
 void uba_kx_port_write(uba_nic *nic, int offset, uint16_t data);
+
+// ---------------------------------------------------------------------------
+// Copy-block: host pages that the NIC reaches by DMA
+// ---------------------------------------------------------------------------
+
+struct uba_cb_param;  // the card driver's parameters (uba_drv.h)
+
+struct uba_cb {
+  uint32_t nb_pages;
+  uint32_t page_size;  // the host page size
+  uint32_t map_size;   // nb_pages * page_size
+  uint8_t *map;        // the pages, contiguous in the process
+  uint64_t *dma_addr;  // bus address of each page, in page order
+  const char *dev_name;  // the file the block came from
+};
+typedef uba_cb uba_cb_t;
+
+// Makes sure the card driver has a copy-block when the board is reached
+// through it (method 8); does nothing otherwise. Null parameters: 16384
+// pages if one must be made, and any existing block accepted.
+void uba_init_copy_block(uba_nic *nic, const uba_cb_param *param);
+// Maps the copy-block and returns its description, the caller's (except the
+// simulator's, which lives as long as the program).
+uba_cb_t *uba_get_copy_block(uba_nic *nic);
+
+// ---------------------------------------------------------------------------
+// Simulator access method (number 9, "sim"): linked into the tools only
+// ---------------------------------------------------------------------------
+
+// Filled by the method when UBA_SIM selects it; inactive (all zero) in
+// programs without it. While active, BAR0 is the shared image kavi_space
+// and the copy-block is the simulator's DMA area.
+struct uba_sim_t {
+  int active;
+  volatile uint8_t *kavi_space;  // the board's BAR0 space (16 MiB), shared with the simulator
+  pci_dev *dev;                  // the simulated function
+  uba_cb cb;                     // the host DMA area
+};
+extern uba_sim_t uba_sim;
+
+// Programmed I/O on the simulated BAR0, in place of loads and stores at
+// kavi_space; file and line are the caller's, for the report of a misuse.
+// Where the method is not linked (nicflash) they stop the program.
+void fake_pci_pio_write(volatile void *addr, const void *src, size_t len, const char *file, int line);
+void fake_pci_pio_read(const volatile void *addr, void *dst, size_t len, const char *file, int line);
