@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "nic.h"
+#include "board.h"
 
 namespace sim {
 
@@ -12,12 +12,12 @@ namespace {
 constexpr unsigned HEADER_TYPE = 0x0e, SECONDARY_BUS = 0x19;
 constexpr int RESOURCE_LINES = 13;  // 6 BARs, the ROM, 6 SR-IOV BARs
 
-// The header as the kernel found it when it enumerated the bus. A NIC is
-// read from its storage, so a board whose configuration space has died
-// still shows what it was when the host started.
+// The header as the kernel found it when it enumerated the bus. A board is
+// read from its storage, so one whose configuration space has died still
+// shows what it was when the host started.
 uint32_t enumerated(PciFunction *f, unsigned offset, int width) {
-  if (auto *nic = dynamic_cast<const Nic *>(f)) {
-    const ConfigSpace &c = nic->config();
+  if (auto *board = dynamic_cast<const Board *>(f)) {
+    const ConfigSpace &c = board->nic().config();
     return width == 1 ? c.get8(offset) : width == 2 ? c.get16(offset) : c.get32(offset);
   }
   return f->config_read(offset, width);

@@ -155,7 +155,7 @@ std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
 }
 
 struct NicChoice {
-  sim::NicOptions options;
+  sim::BoardOptions options;
   std::string load, save;  // EEPROM files, empty for none
 };
 
@@ -446,8 +446,8 @@ int main(int argc, char **argv) {
 
   sim::HostOptions host_options;
   host_options.other_device = options.other_device;
-  host_options.nics.clear();
-  for (const NicChoice &n : options.nics) host_options.nics.push_back(n.options);
+  host_options.boards.clear();
+  for (const NicChoice &n : options.nics) host_options.boards.push_back(n.options);
   std::optional<sim::Host> host;
   try {
     host.emplace(host_options);
@@ -457,7 +457,7 @@ int main(int argc, char **argv) {
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].load.empty()) continue;
     try {
-      host->nic(i).eeprom().load(options.nics[i].load);
+      host->board(i).eeprom().load(options.nics[i].load);
     } catch (const std::exception &e) {
       fail("NIC %zu: eeprom=%s: %s", i, options.nics[i].load.c_str(), e.what());
     }
@@ -513,14 +513,14 @@ int main(int argc, char **argv) {
   umount2(PROC_BUS_PCI, MNT_DETACH);
   umount2(SYS_BUS_PCI, MNT_DETACH);
   int result = exit_status(status);
-  for (size_t i = 0; options.stats && i < host->nic_count(); i++)
-    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i, host->nic_bus(i),
-            (unsigned long long)host->nic(i).counters.config_reads,
-            (unsigned long long)host->nic(i).counters.config_writes);
+  for (size_t i = 0; options.stats && i < host->board_count(); i++)
+    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i, host->board_bus(i),
+            (unsigned long long)host->board(i).counters.config_reads,
+            (unsigned long long)host->board(i).counters.config_writes);
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].save.empty()) continue;
     try {
-      host->nic(i).eeprom().save(options.nics[i].save);
+      host->board(i).eeprom().save(options.nics[i].save);
     } catch (const std::exception &e) {
       fprintf(stderr, "simhost: NIC %zu: save=%s: %s\n", i, options.nics[i].save.c_str(), e.what());
       result = FAILED;
