@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+#include "card.h"
 #include "host.h"
 #include "test_util.h"
 
@@ -15,30 +16,6 @@ using testing::ElementsAreArray;
 namespace {
 
 using sim::BoardOptions;
-
-constexpr unsigned P = 0x88;  // the default position of the vendor-specific registers
-
-BoardOptions deterministic() {
-  BoardOptions o;
-  o.program_time = o.erase_time = std::chrono::microseconds(0);  // operations end by access count only
-  return o;
-}
-
-// Register access to a board the way the host makes it.
-struct Card {
-  sim::Board board;
-  unsigned p;
-  explicit Card(BoardOptions o = deterministic()) : board(o, 0xc0000000, 0xc1000000), p(o.vs_position) {}
-  uint32_t r8(unsigned k) { return board.config_read(p + k, 1); }
-  uint32_t r32(unsigned k) { return board.config_read(p + k, 4); }
-  void w8(unsigned k, uint32_t v) { board.config_write(p + k, v & 0xff, 1); }  // the low byte
-  void w32(unsigned k, uint32_t v) { board.config_write(p + k, v, 4); }
-  uint64_t accesses() const { return board.counters.config_reads + board.counters.config_writes; }
-  std::vector<uint8_t> eeprom(uint32_t at, size_t n) {
-    auto &b = board.eeprom().bytes();
-    return {b.begin() + at, b.begin() + at + n};
-  }
-};
 
 // ---- The host sequences ------------------------------------------------
 
@@ -170,27 +147,6 @@ struct DebugPort {
     if (len == 1) b.w8(16, 5), b.w8(20, buf[i]);
   }
 };
-
-// The tools' window accesses: 32-bit writes of mode and address.
-uint32_t window_read32(Card &b, uint32_t a) {
-  b.w32(16, 3);
-  b.w32(24, a);
-  return __builtin_bswap32(b.r32(20));  // memory order
-}
-void window_write32(Card &b, uint32_t a, uint32_t memory_order_value) {
-  b.w32(16, 7);
-  b.w32(24, a);
-  b.w32(20, __builtin_bswap32(memory_order_value));
-}
-std::vector<uint8_t> window_read_bytes(Card &b, uint32_t a, size_t n) {
-  std::vector<uint8_t> out(n);
-  b.w32(16, 1);
-  for (size_t i = 0; i < n; i++) {
-    b.w32(24, a + i);
-    out[i] = b.r8(20);
-  }
-  return out;
-}
 
 // ---- Configuration space -------------------------------------------------
 
