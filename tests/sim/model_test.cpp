@@ -5,6 +5,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "card.h"
@@ -469,6 +473,55 @@ TEST(ModelDebugWindow, SramIsBar0) {
   EXPECT_EQ(b.board.chip().read(0x1fffff, 1), 0x99u);
   b.board.chip().write(0x200000, 0x77, 1);  // past the SRAM: dropped
   EXPECT_EQ(b.board.chip().bar0().data()[0x200000], 0);
+}
+
+// ---- BAR memory in a file ----------------------------------------------------
+
+TEST(ModelSharedMemory, AFileIsMadeOrKeptAndShared) {
+  TempDir dir;
+  const std::string made = dir.path() + "/made";
+  {
+    sim::SharedMemory m(sim::SharedMemory::File{made}, 0x10000);
+    m.data()[0x1234] = 0x42;
+  }
+  std::string content = read_file(made);
+  ASSERT_EQ(content.size(), 0x10000u);
+  EXPECT_EQ(content[0x1234], 0x42);
+
+  const std::string short_file = dir.write("short", "abc");  // kept, and grown to the size
+  sim::SharedMemory grown(sim::SharedMemory::File{short_file}, 0x1000);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(grown.data()), 4), std::string("abc\0", 4));
+  EXPECT_EQ(read_file(short_file).size(), 0x1000u);
+  const std::string long_file = dir.write("long", std::string(0x3000, 'x'));  // never cut
+  sim::SharedMemory part(sim::SharedMemory::File{long_file}, 0x1000);
+  EXPECT_EQ(read_file(long_file).size(), 0x3000u);
+}
+
+TEST(ModelSharedMemory, OnlyARegularFileReachedWithoutALink) {
+  TempDir dir;
+  const std::string target = dir.write("target", "precious");
+  ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link").c_str()), 0);
+  ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
+  dir.mkdir("directory");
+  for (const char *name : {"link", "dangling", "fifo", "directory"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(sim::SharedMemory(sim::SharedMemory::File{dir.path() + "/" + name}, 0x1000), std::runtime_error);
+  }
+  EXPECT_EQ(read_file(target), "precious");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/nowhere"));
+}
+
+TEST(ModelSharedMemory, ABoardsBar0InAFile) {
+  TempDir dir;
+  BoardOptions o = deterministic();
+  o.bar0_file = dir.path() + "/sram";
+  Card c(o);
+  window_write32(c, 0x3000, 0x44332211);  // memory order 11 22 33 44
+  std::string content = read_file(o.bar0_file);
+  ASSERT_EQ(content.size(), sim::Chip::BAR0_SIZE);
+  EXPECT_EQ(content.substr(0x3000, 4), "\x11\x22\x33\x44");
+  EXPECT_EQ(static_cast<uint8_t>(content[0]), sim::Firmware::program_byte(0));  // booted there
 }
 
 // ---- The host around the boards ---------------------------------------------
