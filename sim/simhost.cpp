@@ -10,8 +10,8 @@
 // FUSE a pair of context switches on that CPU.
 //
 // The modeled host never reaches this machine's hardware: the command runs
-// without CAP_SYS_RAWIO (so iopl() fails and no real device memory can be
-// opened), and /dev/mem is the modeled physical memory, read and written
+// without CAP_SYS_RAWIO (so iopl() fails and the machine's /dev/mem and
+// /dev/port cannot be opened), and /dev/mem is the modeled physical memory, read and written
 // through pread and pwrite; mapping it fails, since a shared mapping could
 // not see the model.
 //
@@ -117,7 +117,8 @@ const char HELP[] =
     "  eeprom=PATH         load the EEPROM content from PATH at start\n"
     "  save=PATH           save the EEPROM content to PATH when COMMAND has\n"
     "                      ended, also when it failed or was killed\n"
-    "A PATH cannot hold a comma.\n"
+    "A PATH cannot hold a comma. The log items describe the log as the NIC\n"
+    "powers on; every later boot writes a fresh one.\n"
     "\n"
     "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model,\n"
     "without CAP_SYS_RAWIO: it cannot use I/O ports.\n"

@@ -10,7 +10,6 @@ Host *served;
 
 PciFunction *function_of(pci_dev *dev) { return served->find(dev->domain, dev->bus, dev->dev, dev->func); }
 
-// Like every door, the boards are brought to the present before an access.
 uint32_t read(pci_dev *dev, unsigned reg, int width) {
   served->advance(Board::Clock::now());
   PciFunction *f = function_of(dev);

@@ -19,7 +19,6 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 
 constexpr uint32_t M = Firmware::LOG_HEADER, RING = M - 0x21e8, BACKUP = Firmware::BACKUP_BLOCK;
-constexpr uint32_t SRAM = sim::Chip::SRAM_SIZE;
 const std::string BOOTED = "ucp: stand-in control program booted, 0x10000 bytes at 0x0\n";
 
 // The message log as a reader finds it.

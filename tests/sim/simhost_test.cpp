@@ -257,7 +257,7 @@ TEST(VirtualHost, DevMemIsTheModeledPhysicalMemory) {
                       "$p peek 0xe0000000 4; $p peek 0xe0100000 4; $p peek 0xe0200000 4; "
                       "$p poke 0xe0100004 0600; setpci -s 01:00.0 COMMAND; "
                       "$p poke 0xc0003000 a1b2c3d4; $p window 3000; $p peek 0xc0003000 4; "
-                      "$p peek 0xc10ffff8 4; "
+                      "$p peek 0xc10ffff8 4; $p poke 0xc10fffd8 5a; $p window ffffffd8; "
                       "$p peek 0x1000 4; $p poke 0xfebc0000 00; $p peek 0xc0fffffe 4; "
                       "$p map 0xc0000000; $p map 0xe0000000",
                       PROBE});
@@ -273,6 +273,8 @@ TEST(VirtualHost, DevMemIsTheModeledPhysicalMemory) {
             "a1b2c3d4\n"  // what the processor reads
             "a1b2c3d4\n"
             "51c0ffee\n"  // the ISR at BAR2 + 0xffff8
+            "poke: 1 bytes\n"
+            "5a000000\n"  // LED, stored through BAR2, as the processor reads it
             "peek: Input/output error\n"
             "poke: Input/output error\n"
             "peek: Input/output error\n"  // across the end of BAR0
