@@ -1,8 +1,8 @@
 #include "firmware.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -109,8 +109,8 @@ std::string Firmware::take_backup() {
   uint8_t *sram = chip_.sram();
   // Both copies are of SRAM as it was, whatever they overlap.
   std::vector<uint8_t> start(sram, sram + length), scratch(sram + SCRATCH, sram + SCRATCH + SCRATCH_SIZE);
-  std::memcpy(sram + target, start.data(), length);
-  std::memcpy(sram + second, scratch.data(), SCRATCH_SIZE);
+  std::copy(start.begin(), start.end(), sram + target);
+  std::copy(scratch.begin(), scratch.end(), sram + second);
   put_word(BACKUP_BLOCK, BACKUP_DONE);
   snprintf(line, sizeof line, "ucp: SRAM backup: 0x%x bytes from 0x0 saved at 0x%x, 0x%x bytes from 0x%x at 0x%x\n",
            length, target, SCRATCH_SIZE, SCRATCH, second);
