@@ -116,21 +116,21 @@ Host::Host(const HostOptions &options) {
     owned_.push_back(std::move(f));
   };
   add(0, 0, 0, host_bridge());
-  // Each NIC sits alone behind a root port of its own: BAR0 and BAR2 in a
+  // Each board sits alone behind a root port of its own: BAR0 and BAR2 in a
   // 32 MiB window per board.
-  std::vector<std::pair<int, std::unique_ptr<Nic>>> boards;
-  for (size_t i = 0; i < options.nics.size(); i++) {
-    int bus = nic_bus(i);
-    uint32_t bar0 = 0xc0000000u + (uint32_t)i * 0x2000000u, bar2 = bar0 + Nic::BAR0_SIZE;
-    NicOptions o = options.nics[i];
+  std::vector<std::pair<int, std::unique_ptr<Board>>> boards;
+  for (size_t i = 0; i < options.boards.size(); i++) {
+    int bus = board_bus(i);
+    uint32_t bar0 = 0xc0000000u + (uint32_t)i * 0x2000000u, bar2 = bar0 + Chip::BAR0_SIZE;
+    BoardOptions o = options.boards[i];
     o.index = (int)i;
-    add(0, 1 + (int)i, 0, root_port(1 + (int)i, bus, bar0, bar2 + Nic::BAR2_SIZE - 1));
-    auto nic = std::make_unique<Nic>(o, bar0, bar2);
-    nics_.push_back(nic.get());
-    boards.emplace_back(bus, std::move(nic));
+    add(0, 1 + (int)i, 0, root_port(1 + (int)i, bus, bar0, bar2 + Chip::BAR2_SIZE - 1));
+    auto board = std::make_unique<Board>(o, bar0, bar2);
+    boards_.push_back(board.get());
+    boards.emplace_back(bus, std::move(board));
   }
   if (options.other_device) add(0, 0x1f, 0, other_device());
-  for (auto &[bus, nic] : boards) add(bus, 0, 0, std::move(nic));
+  for (auto &[bus, board] : boards) add(bus, 0, 0, std::move(board));
 }
 
 Host::~Host() = default;
@@ -139,6 +139,17 @@ PciFunction *Host::find(int domain, int bus, int dev, int func) const {
   for (const Slot &s : slots_)
     if (s.domain == domain && s.bus == bus && s.dev == dev && s.func == func) return s.function;
   return nullptr;
+}
+
+void Host::advance(Board::Clock::time_point now) {
+  for (Board *b : boards_) b->advance(now);
+}
+
+std::optional<Board::Clock::time_point> Host::next_deadline() const {
+  std::optional<Board::Clock::time_point> earliest;
+  for (const Board *b : boards_)
+    if (auto d = b->next_deadline(); d && (!earliest || *d < *earliest)) earliest = d;
+  return earliest;
 }
 
 }  // namespace sim

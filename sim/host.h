@@ -1,18 +1,20 @@
-// A modeled host: a host bridge, one PCI Express root port per modeled NIC
-// with the NIC on its secondary bus, and a device of another vendor.
+// A modeled host: a host bridge, one PCI Express root port per modeled
+// board with the board on its secondary bus, and a device of another vendor.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "nic.h"
+#include "board.h"
 #include "pci_function.h"
 
 namespace sim {
 
 struct HostOptions {
-  std::vector<NicOptions> nics = {NicOptions{}};
+  std::vector<BoardOptions> boards = {BoardOptions{}};
   bool other_device = true;
 };
 
@@ -32,14 +34,18 @@ class Host {
   // Every function, in bus order.
   const std::vector<Slot> &slots() const { return slots_; }
   PciFunction *find(int domain, int bus, int dev, int func) const;
-  size_t nic_count() const { return nics_.size(); }
-  Nic &nic(size_t i) { return *nics_.at(i); }
-  // Where the host placed NIC i: its bus (device 0, function 0).
-  int nic_bus(size_t i) const { return static_cast<int>(i) + 1; }
+  size_t board_count() const { return boards_.size(); }
+  Board &board(size_t i) { return *boards_.at(i); }
+  // Where the host placed board i: its bus (device 0, function 0).
+  int board_bus(size_t i) const { return static_cast<int>(i) + 1; }
+
+  // Advances every board; the earliest of their deadlines (none without boards).
+  void advance(Board::Clock::time_point now);
+  std::optional<Board::Clock::time_point> next_deadline() const;
 
  private:
   std::vector<std::unique_ptr<PciFunction>> owned_;
-  std::vector<Nic *> nics_;
+  std::vector<Board *> boards_;
   std::vector<Slot> slots_;
 };
 

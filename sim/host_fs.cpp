@@ -63,12 +63,21 @@ struct stat stat_of(const HostTree &tree, uint32_t index) {
       st.st_mode = S_IFLNK | n.mode;
       st.st_size = static_cast<off_t>(n.text.size());
       break;
+    case Kind::Memory:
+      st.st_mode = S_IFREG | n.mode;
+      st.st_size = static_cast<off_t>(HostTree::MEMORY_SIZE);
+      break;
   }
   return st;
 }
 
 void fs_init(void *, fuse_conn_info *conn) {
   if (conn->capable & FUSE_CAP_CACHE_SYMLINKS) conn->want |= FUSE_CAP_CACHE_SYMLINKS;
+#ifdef FUSE_CAP_DIRECT_IO_ALLOW_MMAP
+  // A shared mapping of a direct-I/O file would be page cache, not the
+  // model: it must keep failing.
+  conn->want &= ~FUSE_CAP_DIRECT_IO_ALLOW_MMAP;
+#endif
 }
 
 void fs_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
@@ -123,6 +132,10 @@ void fs_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
       fi->direct_io = 1;
       fi->fh = fuse_req_ctx(req)->uid == 0;  // whether the whole space is visible
       break;
+    case Kind::Memory:
+      // The same, which also makes a shared mapping fail (ENODEV).
+      fi->direct_io = 1;
+      break;
     case Kind::Text:
       if ((fi->flags & O_ACCMODE) != O_RDONLY) {
         fuse_reply_err(req, EACCES);
@@ -157,6 +170,14 @@ void fs_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
     fuse_reply_buf(req, n.text.data() + start, std::min(size, length - start));
     return;
   }
+  if (n.kind == Kind::Memory) {
+    fs.memory_buffer.resize(std::min(size, HostFs::MAX_MEMORY_TRANSFER));
+    if (!memory_file_read(fs.tree().host(), off, fs.memory_buffer.data(), fs.memory_buffer.size()))
+      fuse_reply_err(req, EIO);
+    else
+      fuse_reply_buf(req, reinterpret_cast<const char *>(fs.memory_buffer.data()), fs.memory_buffer.size());
+    return;
+  }
   if (n.kind != Kind::Config) {
     fuse_reply_err(req, EISDIR);
     return;
@@ -170,6 +191,14 @@ void fs_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
 void fs_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t off, fuse_file_info *) {
   HostFs &fs = self(req);
   const HostTree::Node &n = fs.tree().node(node_of(ino));
+  if (n.kind == Kind::Memory) {
+    size = std::min(size, HostFs::MAX_MEMORY_TRANSFER);
+    if (!memory_file_write(fs.tree().host(), off, reinterpret_cast<const uint8_t *>(buf), size))
+      fuse_reply_err(req, EIO);
+    else
+      fuse_reply_write(req, size);
+    return;
+  }
   if (n.kind != Kind::Config) {
     fuse_reply_err(req, EACCES);
     return;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host_tree.h"
 
@@ -34,6 +35,10 @@ class HostFs {
   // The largest configuration space served: what one read or write can hold.
   static constexpr unsigned MAX_CONFIG = 4096;
   uint8_t io_buffer[MAX_CONFIG];
+  // The most of physical memory one read or write moves (the kernel asks
+  // for less); a longer request is served in part.
+  static constexpr size_t MAX_MEMORY_TRANSFER = 0x100000;
+  std::vector<uint8_t> memory_buffer;
 
  private:
   const HostTree &tree_;

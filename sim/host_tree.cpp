@@ -1,9 +1,10 @@
 #include "host_tree.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
-#include "nic.h"
+#include "board.h"
 
 namespace sim {
 
@@ -12,12 +13,12 @@ namespace {
 constexpr unsigned HEADER_TYPE = 0x0e, SECONDARY_BUS = 0x19;
 constexpr int RESOURCE_LINES = 13;  // 6 BARs, the ROM, 6 SR-IOV BARs
 
-// The header as the kernel found it when it enumerated the bus. A NIC is
-// read from its storage, so a board whose configuration space has died
-// still shows what it was when the host started.
+// The header as the kernel found it when it enumerated the bus. A board is
+// read from its storage, so one whose configuration space has died still
+// shows what it was when the host started.
 uint32_t enumerated(PciFunction *f, unsigned offset, int width) {
-  if (auto *nic = dynamic_cast<const Nic *>(f)) {
-    const ConfigSpace &c = nic->config();
+  if (auto *board = dynamic_cast<const Board *>(f)) {
+    const ConfigSpace &c = board->nic().config();
     return width == 1 ? c.get8(offset) : width == 2 ? c.get16(offset) : c.get32(offset);
   }
   return f->config_read(offset, width);
@@ -89,7 +90,7 @@ void HostTree::add_function(uint32_t dir, const Host::Slot &slot) {
   add(dir, "subsystem_device", Kind::Text, 0444, format("0x%04x\n", bridge ? 0 : enumerated(f, 0x2e, 2)));
 }
 
-HostTree::HostTree(const Host &host) {
+HostTree::HostTree(Host &host) : host_(host) {
   add(NONE, "", Kind::Directory, 0755);
   uint32_t devices = add(ROOT, "devices", Kind::Directory, 0755);
   add(ROOT, "drivers", Kind::Directory, 0755);
@@ -142,6 +143,7 @@ HostTree::HostTree(const Host &host) {
     nodes_[file].function = s.function;
   }
   add(proc, "devices", Kind::Text, 0444, table);
+  add(ROOT, ".mem", Kind::Memory, 0640);
 }
 
 uint32_t HostTree::child(uint32_t dir, std::string_view name) const {
@@ -192,6 +194,78 @@ void config_file_write(PciFunction &f, unsigned offset, const uint8_t *in, size_
     for (int i = 0; i < width; i++) v |= (uint32_t)in[at - start + i] << 8 * i;
     f.config_write(at, v, width);
   });
+}
+
+namespace {
+
+// The BAR memory that holds [address, address + count) whole, or null;
+// `board` and `bar` tell whose.
+uint8_t *bar_memory(Host &host, uint64_t address, size_t count, Board **board, int *bar) {
+  for (size_t b = 0; b < host.board_count(); b++) {
+    auto resources = host.board(b).resources();
+    for (int i = 0; i < 6; i++) {
+      const PciFunction::Resource &r = resources[i];
+      if (!r.memory || address < r.start || address > r.end || count > r.end - address + 1) continue;
+      *board = &host.board(b);
+      *bar = i;
+      return r.memory->data() + (address - r.start);
+    }
+  }
+  return nullptr;
+}
+
+bool in_ecam(uint64_t address, size_t count) {
+  return address >= ECAM_BASE && count <= ECAM_SIZE && address - ECAM_BASE <= ECAM_SIZE - count;
+}
+
+// Calls access(function, register, offset in the range, length) for each
+// function's part of a range of the configuration window that the function
+// answers.
+template <typename Access>
+void each_function(Host &host, uint64_t address, size_t count, Access access) {
+  constexpr unsigned FUNCTION_SPACE = 0x1000;
+  for (size_t done = 0; done < count;) {
+    uint64_t at = address + done - ECAM_BASE;
+    unsigned reg = at % FUNCTION_SPACE;
+    size_t length = std::min<size_t>(count - done, FUNCTION_SPACE - reg);
+    PciFunction *f = host.find(0, at >> 20 & 0xff, at >> 15 & 0x1f, at >> 12 & 7);
+    if (f && reg < f->config_size()) access(*f, reg, done, std::min<size_t>(length, f->config_size() - reg));
+    done += length;
+  }
+}
+
+}  // namespace
+
+bool memory_file_read(Host &host, uint64_t address, uint8_t *out, size_t count) {
+  if (count == 0) return true;  // as for any file
+  Board *board;
+  int bar;
+  if (const uint8_t *memory = bar_memory(host, address, count, &board, &bar)) {
+    std::memcpy(out, memory, count);
+    return true;
+  }
+  if (!in_ecam(address, count)) return false;
+  std::memset(out, 0xff, count);
+  each_function(host, address, count, [&](PciFunction &f, unsigned reg, size_t offset, size_t length) {
+    config_file_read(f, reg, out + offset, length);
+  });
+  return true;
+}
+
+bool memory_file_write(Host &host, uint64_t address, const uint8_t *in, size_t count) {
+  if (count == 0) return true;  // as for any file
+  Board *board;
+  int bar;
+  if (uint8_t *memory = bar_memory(host, address, count, &board, &bar)) {
+    std::memcpy(memory, in, count);
+    if (bar == 0) board->bar0_written(static_cast<uint32_t>(address - board->resources()[0].start), count);
+    return true;
+  }
+  if (!in_ecam(address, count)) return false;
+  each_function(host, address, count, [&](PciFunction &f, unsigned reg, size_t offset, size_t length) {
+    config_file_write(f, reg, in + offset, length);
+  });
+  return true;
 }
 
 }  // namespace sim

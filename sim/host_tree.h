@@ -14,6 +14,8 @@
 //                              subsystem_vendor, subsystem_device)
 //   .proc/devices, .proc/BB/DD.F
 //                              what /proc/bus/pci shows
+//   .mem                       the host's physical memory: what /dev/mem shows
+//                              (memory_file_read below)
 #pragma once
 
 #include <cstddef>
@@ -28,7 +30,7 @@ namespace sim {
 
 class HostTree {
  public:
-  enum class Kind : uint8_t { Directory, Text, Config, Link };
+  enum class Kind : uint8_t { Directory, Text, Config, Link, Memory };
   struct Node {
     std::string name;
     Kind kind;
@@ -40,8 +42,12 @@ class HostTree {
   };
   static constexpr uint32_t ROOT = 0;
   static constexpr uint32_t NONE = UINT32_MAX;
+  // The size the physical-memory file shows: the 32-bit physical space.
+  static constexpr uint64_t MEMORY_SIZE = 0x100000000;
 
-  explicit HostTree(const Host &host);
+  explicit HostTree(Host &host);
+
+  Host &host() const { return host_; }
 
   size_t size() const { return nodes_.size(); }
   const Node &node(uint32_t index) const { return nodes_[index]; }
@@ -55,6 +61,7 @@ class HostTree {
   uint32_t add(uint32_t parent, std::string name, Kind kind, uint16_t mode, std::string text = {});
   void add_function(uint32_t dir, const Host::Slot &slot);
 
+  Host &host_;
   std::vector<Node> nodes_;
 };
 
@@ -64,5 +71,18 @@ class HostTree {
 // range must lie within the function's configuration space.
 void config_file_read(PciFunction &f, unsigned offset, uint8_t *out, size_t count);
 void config_file_write(PciFunction &f, unsigned offset, const uint8_t *in, size_t count);
+
+// Reads and writes of the physical-memory file: the host's physical address
+// space, where it can be served faithfully. Each board's BAR0 and BAR2 where
+// the host placed them (a write into BAR0 is a store the board sees), and
+// the memory-mapped configuration window at ECAM_BASE (bus << 20 | device
+// << 15 | function << 12 | register), whose transfers are split into
+// register accesses like those of a configuration file; there a function
+// that is not present, or a register beyond its space, reads all ones and
+// ignores writes. False, with nothing done, when any byte of the range lies
+// elsewhere.
+constexpr uint64_t ECAM_BASE = 0xe0000000, ECAM_SIZE = 0x10000000;
+bool memory_file_read(Host &host, uint64_t address, uint8_t *out, size_t count);
+bool memory_file_write(Host &host, uint64_t address, const uint8_t *in, size_t count);
 
 }  // namespace sim

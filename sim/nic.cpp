@@ -36,22 +36,13 @@ bool covers(unsigned offset, int width, unsigned at) { return at >= offset && at
 
 }  // namespace
 
-Nic::Nic(const NicOptions &options, uint64_t bar0_address, uint64_t bar2_address)
-    : options_(options),
-      cfg_(4096),
-      bar0_("ulve-bar0", BAR0_SIZE),
-      bar2_("ulve-bar2", BAR2_SIZE),
-      bar0_address_(bar0_address),
-      bar2_address_(bar2_address),
-      eeprom_(options.index) {
-  if (options.stuck_address) {
-    eeprom_.stuck_address = options.stuck_address;
-    eeprom_.stuck_value = options.stuck_value;
-  }
-  build_config_space();
+Nic::Nic(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_address, Eeprom &eeprom, Chip &chip,
+         Firmware &firmware, EventSink &events)
+    : options_(options), eeprom_(eeprom), chip_(chip), firmware_(firmware), events_(events), cfg_(4096) {
+  build_config_space(bar0_address, bar2_address);
 }
 
-void Nic::build_config_space() {
+void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
   unsigned p = options_.vs_position;
   if (options_.vs_present && (p < 0x80 || p % 4 || p > 0xfc))
     throw std::invalid_argument("the vendor-specific registers sit at 0x80 to 0xfc, 4-aligned");
@@ -63,13 +54,15 @@ void Nic::build_config_space() {
   cfg_.set8(0x08, options_.revision);
   cfg_.set32(0x08, (cfg_.get32(0x08) & 0xff) | 0x02000000);  // Ethernet controller
   cfg_.writable(0x0c, 0xff, 1);
-  cfg_.set32(0x10, (uint32_t)bar0_address_);  // 32-bit memory BARs, sized by their writable bits
-  cfg_.writable(0x10, ~(BAR0_SIZE - 1), 4);
-  cfg_.set32(0x18, (uint32_t)bar2_address_);
-  cfg_.writable(0x18, ~(BAR2_SIZE - 1), 4);
+  cfg_.set32(0x10, (uint32_t)bar0_address);  // 32-bit memory BARs, sized by their writable bits
+  cfg_.writable(0x10, ~(Chip::BAR0_SIZE - 1), 4);
+  if (options_.bar2_present) {
+    cfg_.set32(0x18, (uint32_t)bar2_address);
+    cfg_.writable(0x18, ~(Chip::BAR2_SIZE - 1), 4);
+  }
   cfg_.set16(0x2c, 0x1f5c);
   cfg_.set16(0x2e, 0x0001);
-  cfg_.set8(0x3c, irq());
+  cfg_.set8(0x3c, IRQ);
   cfg_.writable(0x3c, 0xff, 1);
   cfg_.set8(0x3d, 1);
 
@@ -97,14 +90,6 @@ void Nic::build_config_space() {
   cfg_.add_aer_capability(AER_POSITION, 1);
 }
 
-std::array<PciFunction::Resource, 6> Nic::resources() const {
-  constexpr uint64_t MEM = 0x00040200;  // memory, aligned to its size
-  std::array<Resource, 6> r{};
-  r[0] = {bar0_address_, bar0_address_ + BAR0_SIZE - 1, MEM, &bar0_};
-  r[2] = {bar2_address_, bar2_address_ + BAR2_SIZE - 1, MEM, &bar2_};
-  return r;
-}
-
 bool Nic::is_dead(unsigned offset) const { return options_.dead_from && offset >= *options_.dead_from; }
 
 bool Nic::in_vs(unsigned offset) const {
@@ -113,7 +98,7 @@ bool Nic::in_vs(unsigned offset) const {
   return options_.vs_present && offset >= p + EE_READ_ADDR && offset < p + VS_LENGTH && offset < 0x100;
 }
 
-void Nic::tick() {
+void Nic::count_access() {
   accesses_++;
   if (!busy_) return;
   bool done = accesses_ >= busy_->end_access ||
@@ -135,8 +120,7 @@ void Nic::tick() {
 void Nic::shift_in(uint8_t byte) { ee_data_ = ee_data_ << 8 | byte; }
 
 uint32_t Nic::config_read(unsigned offset, int width) {
-  counters.config_reads++;
-  tick();
+  count_access();
   if (is_dead(offset)) return width_mask(width);  // the whole access, as a failed read returns
   bool any_vs = false;
   for (int i = 0; i < width; i++) any_vs |= in_vs(offset + i);
@@ -172,8 +156,7 @@ uint32_t Nic::config_read(unsigned offset, int width) {
 }
 
 void Nic::config_write(unsigned offset, uint32_t value, int width) {
-  counters.config_writes++;
-  tick();
+  count_access();
   if (is_dead(offset)) return;
   unsigned p = options_.vs_position;
   bool any_vs = false;
@@ -228,13 +211,16 @@ void Nic::debug_address_written() {
   uint8_t mode = vs_[DBG_MODE];
   uint32_t address = le32(vs_ + DBG_ADDR);
   if (mode == READ8 || mode == READ16 || mode == READ32) {
-    put_le32(vs_ + DBG_DATA, processor_read(address, mode_width(mode)));
+    put_le32(vs_ + DBG_DATA, chip_.read(address, mode_width(mode)));
   } else if (mode == LOCATE) {
-    auto it = located.find(address);
-    auto [where, length] = it == located.end() ? std::pair<uint32_t, uint32_t>{0, 0} : it->second;
+    auto it = firmware_.located.find(address);
+    auto [where, length] = it == firmware_.located.end() ? std::pair<uint32_t, uint32_t>{0, 0} : it->second;
     put_le32(vs_ + DBG_ADDR, where);
     put_le32(vs_ + DBG_DATA, length);
+  } else {
+    return;
   }
+  events_.event({Event::Kind::DebugRequest, address, mode_width(mode)});
 }
 
 void Nic::debug_data_written() {
@@ -242,31 +228,13 @@ void Nic::debug_data_written() {
   uint32_t address = le32(vs_ + DBG_ADDR);
   if (mode == WRITE8 || mode == WRITE16 || mode == WRITE32) {
     int width = mode_width(mode);
-    processor_write(address, le32(vs_ + DBG_DATA) & width_mask(width), width);
+    chip_.write(address, le32(vs_ + DBG_DATA) & width_mask(width), width);
     put_le32(vs_ + DBG_ADDR, address + width);
-  }
-  // SNAPSHOT: the snapshot is taken where it was asked for, so address and
-  // length stay as written.
-}
-
-uint32_t Nic::processor_read(uint32_t address, int width) const {
-  uint32_t value = 0;
-  for (int i = 0; i < width; i++) {
-    uint32_t at = address + i;
-    uint8_t byte = at < SRAM_SIZE ? bar0_.data()[at] : at >= SPECIAL_PAGE ? special_[at - SPECIAL_PAGE] : 0;
-    value = value << 8 | byte;
-  }
-  return value;
-}
-
-void Nic::processor_write(uint32_t address, uint32_t value, int width) {
-  for (int i = 0; i < width; i++) {
-    uint32_t at = address + i;
-    uint8_t byte = value >> 8 * (width - 1 - i);
-    if (at < SRAM_SIZE)
-      bar0_.data()[at] = byte;
-    else if (at >= SPECIAL_PAGE)
-      special_[at - SPECIAL_PAGE] = byte;
+    events_.event({Event::Kind::DebugRequest, address, width});
+  } else if (mode == SNAPSHOT) {
+    // The snapshot is taken where it was asked for, so address and length
+    // stay as written.
+    events_.event({Event::Kind::DebugRequest, address, 0});
   }
 }
 

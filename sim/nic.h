@@ -1,7 +1,8 @@
-// The card model: one 10G NIC of the maker as its host sees it.
+// The board's PCI side: its configuration space and the vendor-specific
+// registers in it.
 //
-// Configuration space: vendor 0x1f5c, a 16 MiB BAR0 and a 1 MiB BAR2, the
-// PCI Express capability, the vendor-specific capability (ID 9) and an AER
+// Configuration space: vendor 0x1f5c, a 16 MiB BAR0 and a 1 MiB BAR2 (none
+// when the board has no BAR2: its register reads 0), the PCI Express capability, the vendor-specific capability (ID 9) and an AER
 // extended capability at 0x100.
 //
 // Vendor-specific registers, at byte offsets from the capability's position P:
@@ -27,7 +28,8 @@
 //
 // Programming and erasing take time: the operation ends after a number of
 // further configuration accesses to the board, or after a wall-clock time,
-// whichever comes first. While it runs, reads of VS_EE_DATA answer a status
+// whichever comes first, as seen at the next access (the board's timer
+// ticks never end one). While it runs, reads of VS_EE_DATA answer a status
 // byte in the low lane: bit 7 the complement of bit 7 of the byte being
 // written (0 for an erase, whose bytes become 0xFF), bit 6 toggling on every
 // read, the rest 0; so the status never equals the awaited byte and two
@@ -44,81 +46,39 @@
 // VS_DBG_ADDR and advances the address by the width; in mode 9 it takes a
 // snapshot of VS_DBG_DATA bytes at VS_DBG_ADDR and leaves where it put it.
 //
-// Processor address space: 2 MiB of SRAM from 0, which is also BAR0 from 0,
-// and a page of special registers at 0xfffff000; other addresses read 0 and
-// ignore writes.
+// The processor's address space is the chip's (chip.h); resources for the
+// locate request are what the firmware publishes (firmware.h). Each request
+// of the debug window is reported to the board as an event once it is done.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <optional>
-#include <utility>
 
+#include "board_options.h"
+#include "chip.h"
 #include "config_space.h"
 #include "eeprom.h"
-#include "pci_function.h"
-#include "shared_memory.h"
+#include "event.h"
+#include "firmware.h"
 
 namespace sim {
 
-struct NicOptions {
-  uint16_t device_id = 0x5e0a;  // 0x5e0a, 0x5e0b, or 0x4c3d (generation by revision)
-  uint8_t revision = 1;
-  uint8_t vs_position = 0x88;  // where the vendor-specific registers answer
-  bool vs_listed = true;       // the capability list links them
-  bool vs_present = true;      // false: the board has no such registers
-  // Configuration space reads all ones from this offset on and ignores
-  // writes there: 0 for a board that has dropped off the bus, 0x40 for one
-  // whose header still answers but nothing beyond it.
-  std::optional<unsigned> dead_from;
-  bool erase_hangs = false;    // an erase never completes
-  // A byte program never completes: at this address, or at any when none is given.
-  bool program_hangs = false;
-  std::optional<uint32_t> program_hangs_at;
-  std::optional<uint32_t> stuck_address;  // an EEPROM byte that keeps reading stuck_value
-  uint8_t stuck_value = 0x00;
-  uint8_t max_payload_supported = 2;  // 128 << n bytes
-  // An EEPROM operation ends after this many further configuration accesses
-  // of the board, or after this much wall-clock time (0: not by the clock).
-  unsigned program_accesses = 1, erase_accesses = 32;
-  std::chrono::microseconds program_time{20}, erase_time{2000};
-  int index = 0;  // the board's number in its host: names it in its EEPROM
-};
-
-class Nic : public PciFunction {
+class Nic {
  public:
-  static constexpr uint32_t BAR0_SIZE = 0x1000000, BAR2_SIZE = 0x100000;
-  static constexpr uint32_t SRAM_SIZE = 0x200000;
-  static constexpr uint32_t SPECIAL_PAGE = 0xfffff000;
   static constexpr uint8_t PCIE_POSITION = 0x40;
   static constexpr unsigned AER_POSITION = 0x100;
+  static constexpr int IRQ = 11;
 
-  // A board whose BARs the host placed at these bus addresses.
-  Nic(const NicOptions &options, uint64_t bar0_address, uint64_t bar2_address);
+  // The PCI side of a board whose BARs the host placed at these bus addresses.
+  Nic(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_address, Eeprom &eeprom, Chip &chip,
+      Firmware &firmware, EventSink &events);
 
-  uint32_t config_read(unsigned offset, int width) override;
-  void config_write(unsigned offset, uint32_t value, int width) override;
-  unsigned config_size() const override { return 4096; }
-  std::array<Resource, 6> resources() const override;
-  int irq() const override { return 11; }
-
-  const NicOptions &options() const { return options_; }
-  Eeprom &eeprom() { return eeprom_; }
-  SharedMemory &bar0() { return bar0_; }
-  SharedMemory &bar2() { return bar2_; }
+  // Configuration accesses of width 1, 2 or 4 bytes within the 4 KiB space.
+  uint32_t config_read(unsigned offset, int width);
+  void config_write(unsigned offset, uint32_t value, int width);
   const ConfigSpace &config() const { return cfg_; }
-  // The processor's address space, big-endian, as the debug window sees it.
-  uint32_t processor_read(uint32_t address, int width) const;
-  void processor_write(uint32_t address, uint32_t value, int width);
-
-  // Configuration accesses the host made, for measuring.
-  struct Counters {
-    uint64_t config_reads = 0, config_writes = 0;
-  } counters;
-  // Resources the firmware publishes to the locate request: id -> (address, length).
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> located;
+  ConfigSpace &config() { return cfg_; }
   // Whether an EEPROM program or erase is running.
   bool eeprom_busy() const { return busy_.has_value(); }
 
@@ -132,22 +92,22 @@ class Nic : public PciFunction {
     bool ends_by_time;
   };
 
-  void build_config_space();
+  void build_config_space(uint64_t bar0_address, uint64_t bar2_address);
   bool in_vs(unsigned offset) const;
   bool is_dead(unsigned offset) const;
-  void tick();
+  void count_access();
   void start_eeprom_read();
   void start_program();
   void shift_in(uint8_t byte);
   void debug_address_written();
   void debug_data_written();
 
-  NicOptions options_;
+  const BoardOptions &options_;
+  Eeprom &eeprom_;
+  Chip &chip_;
+  Firmware &firmware_;
+  EventSink &events_;
   ConfigSpace cfg_;
-  SharedMemory bar0_, bar2_;
-  uint64_t bar0_address_, bar2_address_;
-  Eeprom eeprom_;
-  std::array<uint8_t, 4096> special_{};
   uint8_t vs_[28] = {};        // the vendor-specific register bytes, from P
   uint32_t ee_data_ = 0;       // VS_EE_DATA shift register
   uint8_t ee_fetched_ = 0xff;  // the byte the last read start fetched

@@ -1,11 +1,19 @@
 // simhost: runs a command on a modeled host.
 //
 // The command runs in a private mount namespace in which a FUSE file system
-// over /sys/bus/pci (and a bind mount of part of it over /proc/bus/pci)
-// serves the functions of a sim::Host. This process is the FUSE server: it
-// owns the model and answers every request itself, one at a time, so the
-// model needs no locking. It pins itself and the command to one CPU, which
-// makes each round trip through FUSE a pair of context switches on that CPU.
+// over /sys/bus/pci (and bind mounts of parts of it over /proc/bus/pci and
+// /dev/mem) serves the functions of a sim::Host. This process is the FUSE
+// server: it owns the model and answers every request itself, one at a time,
+// so the model needs no locking. Before each request, and on a timer set by
+// the boards' next deadline, it advances the boards to the present. It pins
+// itself and the command to one CPU, which makes each round trip through
+// FUSE a pair of context switches on that CPU.
+//
+// The modeled host never reaches this machine's hardware: the command runs
+// without CAP_SYS_RAWIO (so iopl() fails and the machine's /dev/mem and
+// /dev/port cannot be opened), and /dev/mem is the modeled physical memory, read and written
+// through pread and pwrite; mapping it fails, since a shared mapping could
+// not see the model.
 //
 // Processes: simhost forks a keeper and then the command, both in a process
 // group of the keeper's. The group is killed when the command ends or after
@@ -17,17 +25,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -51,6 +63,9 @@ constexpr int FAILED = 125, CANNOT_RUN = 126, NOT_FOUND = 127;
 constexpr char SYS_BUS_PCI[] = "/sys/bus/pci";
 constexpr char PROC_VIEW[] = "/sys/bus/pci/.proc";
 constexpr char PROC_BUS_PCI[] = "/proc/bus/pci";
+constexpr char MEMORY_VIEW[] = "/sys/bus/pci/.mem";
+constexpr char DEV[] = "/dev";
+constexpr char DEV_MEM[] = "/dev/mem";
 constexpr int MAX_NICS = 30;  // one root port each on bus 0, beside the host bridge and the other device
 
 // How long the command may take to end after a signal has been passed on,
@@ -65,7 +80,10 @@ const char HELP[] =
     "for each modeled 10G NIC with the NIC behind it, and an Ethernet\n"
     "controller of another vendor. Every read and write of a configuration\n"
     "file reaches the model, and a NIC's resource0 and resource2 files map the\n"
-    "very memory of its BAR0 and BAR2.\n"
+    "very memory of its BAR0 and BAR2. /dev/mem is the modeled host's physical\n"
+    "memory: the NICs' BAR0 and BAR2 where the host placed them and the\n"
+    "configuration window at e0000000, read and written with pread and pwrite\n"
+    "(elsewhere they fail with EIO; mapping /dev/mem fails).\n"
     "\n"
     "  --nics N            N NICs with default settings (default 1; 0 to 30)\n"
     "  --nic ITEMS         a NIC described by ITEMS; repeat it for more NICs\n"
@@ -88,12 +106,22 @@ const char HELP[] =
     "  stuck=ADDR[:VALUE]  EEPROM byte ADDR keeps reading VALUE (hex; default 00)\n"
     "  erase-hangs         an EEPROM sector erase never ends\n"
     "  program-hangs[=ADDR]  programming an EEPROM byte (at ADDR, hex) never ends\n"
+    "  no-bar2             the NIC has no BAR2 (its register reads 0)\n"
+    "  log=W[:R]           the message log has had W bytes of the preset stream\n"
+    "                      written and R read (default W); the ring holds the\n"
+    "                      last 8192 of them (decimal, or hex after 0x)\n"
+    "  log-magic=HEX       the message-log header holds this magic instead\n"
+    "  log-at=HEX          the message-log header lies here, the ring 21e8 below\n"
+    "                      it (default 1de9e8)\n"
+    "  log-every=MS        the firmware logs a numbered line every MS ms\n"
     "  eeprom=PATH         load the EEPROM content from PATH at start\n"
     "  save=PATH           save the EEPROM content to PATH when COMMAND has\n"
     "                      ended, also when it failed or was killed\n"
-    "A PATH cannot hold a comma.\n"
+    "A PATH cannot hold a comma. The log items describe the log as the NIC\n"
+    "powers on; every later boot writes a fresh one.\n"
     "\n"
-    "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model.\n"
+    "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model,\n"
+    "without CAP_SYS_RAWIO: it cannot use I/O ports.\n"
     "Exit status: COMMAND's, or 128+N when signal N killed it; 125 when simhost\n"
     "itself fails, 126 when COMMAND cannot be run, 127 when it is not found.\n"
     "simhost must run as root.\n";
@@ -144,18 +172,18 @@ std::optional<uint32_t> parse_hex(std::string_view text, uint32_t max) {
 // A whole decimal number, or a hexadecimal one after 0x, up to `max`.
 std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_hex(text, max);
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  uint32_t v = 0;
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     v = v * 10 + (c - '0');
   }
   if (v > max) return std::nullopt;
-  return v;
+  return static_cast<uint32_t>(v);
 }
 
 struct NicChoice {
-  sim::NicOptions options;
+  sim::BoardOptions options;
   std::string load, save;  // EEPROM files, empty for none
 };
 
@@ -212,6 +240,27 @@ NicChoice parse_nic(std::string_view items) {
       if (!address || !stuck) bad("expected ADDR[:VALUE], a 24-bit address and a byte in hex");
       nic.options.stuck_address = *address;
       nic.options.stuck_value = static_cast<uint8_t>(*stuck);
+    } else if (key == "no-bar2") {
+      no_value();
+      nic.options.bar2_present = false;
+    } else if (key == "log") {
+      size_t colon = value.find(':');
+      auto written = parse_number(value.substr(0, colon), UINT32_MAX);
+      auto read = colon == std::string_view::npos ? written : parse_number(value.substr(colon + 1), UINT32_MAX);
+      if (!written || !read) bad("expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)");
+      nic.options.log_preset = sim::BoardOptions::LogPreset{*written, *read};
+    } else if (key == "log-magic") {
+      auto magic = parse_hex(value, UINT32_MAX);
+      if (!magic) bad("expected log-magic=HEX, a 32-bit value in hex");
+      nic.options.log_magic = *magic;
+    } else if (key == "log-at") {
+      auto at = parse_hex(value, UINT32_MAX);
+      if (!at || *at % 4 || *at < 0x21e8 || *at > 0x1fffe8) bad("the header address is a multiple of 4 from 21e8 to 1fffe8 (hex)");
+      nic.options.log_header = *at;
+    } else if (key == "log-every") {
+      auto ms = parse_number(value, 3600000);
+      if (!ms || *ms == 0) bad("the period is a number of milliseconds from 1 to 3600000");
+      nic.options.log_every = std::chrono::milliseconds(*ms);
     } else if (key == "eeprom" || key == "save") {
       if (value.empty()) bad("a file name is needed");
       (key == "eeprom" ? nic.load : nic.save) = std::string(value);
@@ -327,16 +376,84 @@ void kill_children() {
   _exit(FAILED);
 }
 
+// Takes CAP_SYS_RAWIO away for good: from the bounding set, so that no
+// program run from here gets it back, and from the effective, permitted and
+// inheritable sets (which empties it from the ambient set too).
+bool drop_raw_io() {
+  if (prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0) return false;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const uint32_t bit = 1u << (CAP_SYS_RAWIO % 32);
+  __user_cap_data_struct &d = data[CAP_SYS_RAWIO / 32];
+  d.effective &= ~bit;
+  d.permitted &= ~bit;
+  d.inheritable &= ~bit;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+[[noreturn]] void command_setup_failed(const char *what, const char *path) {
+  fprintf(stderr, "simhost: %s %s: %s\n", what, path, strerror(errno));
+  _exit(FAILED);
+}
+
+// A machine without /dev/mem has nothing to mount the modeled memory over,
+// and a file made in its /dev would show outside: the command gets a /dev of
+// its own instead, a tmpfs holding the entries of the machine's /dev (bind
+// mounts of its directories, with what is mounted below them, and of its
+// other files; copies of its links) and `mem`.
+void own_dev_with_memory() {
+  int old = open(DEV, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (old < 0) command_setup_failed("cannot open", DEV);
+  std::vector<std::string> names;
+  if (DIR *list = opendir(DEV)) {
+    while (dirent *e = readdir(list))
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.emplace_back(e->d_name);
+    closedir(list);
+  }
+  if (mount("simhost", DEV, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=755") != 0)
+    command_setup_failed("cannot mount a /dev of the command's own over", DEV);
+  for (const std::string &name : names) {
+    std::string from = "/proc/self/fd/" + std::to_string(old) + "/" + name, to = std::string(DEV) + "/" + name;
+    struct stat st;
+    if (fstatat(old, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      ssize_t n = readlinkat(old, name.c_str(), target, sizeof target - 1);
+      if (n < 0) continue;
+      target[n] = '\0';
+      if (symlink(target, to.c_str()) != 0) command_setup_failed("cannot copy the link", to.c_str());
+      continue;
+    }
+    bool dir = S_ISDIR(st.st_mode);
+    int made = dir ? mkdir(to.c_str(), st.st_mode & 07777) : mknod(to.c_str(), S_IFREG | 0600, 0);
+    if (made != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND | (dir ? MS_REC : 0), nullptr) != 0)
+      command_setup_failed("cannot show", to.c_str());
+  }
+  close(old);
+  if (mknod(DEV_MEM, S_IFREG | 0600, 0) != 0) command_setup_failed("cannot make", DEV_MEM);
+}
+
 // The command's side of the fork: joins the keeper's group, shows the host's
-// /proc view and runs the command.
+// /proc view and physical memory, gives up raw I/O and runs the command.
 [[noreturn]] void run_command(pid_t host, pid_t group, const sigset_t &mask, char **command) {
   setpgid(0, group);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != host) _exit(FAILED);
   struct stat st;
   // Served by simhost, which is polling for requests by now.
-  if (stat(PROC_BUS_PCI, &st) == 0 && mount(PROC_VIEW, PROC_BUS_PCI, nullptr, MS_BIND, nullptr) != 0) {
-    fprintf(stderr, "simhost: cannot mount the host's view over %s: %s\n", PROC_BUS_PCI, strerror(errno));
+  if (stat(PROC_BUS_PCI, &st) == 0 && mount(PROC_VIEW, PROC_BUS_PCI, nullptr, MS_BIND, nullptr) != 0)
+    command_setup_failed("cannot mount the host's view over", PROC_BUS_PCI);
+  // The physical memory over the machine's /dev/mem (a mount would follow a
+  // link planted there), or in a /dev of the command's own.
+  if (lstat(DEV_MEM, &st) != 0)
+    own_dev_with_memory();
+  else if (S_ISLNK(st.st_mode))
+    errno = ELOOP, command_setup_failed("cannot hide", DEV_MEM);
+  if (mount(MEMORY_VIEW, DEV_MEM, nullptr, MS_BIND, nullptr) != 0)
+    command_setup_failed("cannot mount the host's physical memory over", DEV_MEM);
+  if (!drop_raw_io()) {
+    fprintf(stderr, "simhost: cannot take CAP_SYS_RAWIO away from the command: %s\n", strerror(errno));
     _exit(FAILED);
   }
   sigprocmask(SIG_SETMASK, &mask, nullptr);
@@ -360,10 +477,19 @@ int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1
 
 using Clock = std::chrono::steady_clock;
 
+// Milliseconds from `now` until `when`, rounded up, or `timeout` (-1: none)
+// when that comes sooner.
+int sooner(int timeout, std::optional<Clock::time_point> when, Clock::time_point now) {
+  if (!when) return timeout;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(*when - now).count();
+  int until = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
+  return timeout < 0 ? until : std::min(timeout, until);
+}
+
 class Supervisor {
  public:
-  Supervisor(sim::HostFs &fs, int signals, pid_t group, pid_t command)
-      : fs_(fs), signals_(signals), group_(group), command_(command) {}
+  Supervisor(sim::Host &host, sim::HostFs &fs, int signals, pid_t group, pid_t command)
+      : host_(host), fs_(fs), signals_(signals), group_(group), command_(command) {}
 
   // Serves the file system until the command has ended and everything it
   // left has gone; returns the command's wait status.
@@ -387,9 +513,11 @@ class Supervisor {
               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(*kill_at_ - now).count()) + 1;
         }
       }
+      timeout = sooner(timeout, host_.next_deadline(), now);
       if (!served) fds[0].fd = -1;  // the file system has gone: only signals are left
       int n = poll(fds, 2, timeout);
       if (n < 0 && errno != EINTR) fail("poll: %s", strerror(errno));
+      host_.advance(Clock::now());  // before a request is served, and on the timer
       if (n <= 0) continue;
       if (fds[1].revents & POLLIN) take_signals();
       if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) served = fs_.serve_one();
@@ -429,6 +557,7 @@ class Supervisor {
     }
   }
 
+  sim::Host &host_;
   sim::HostFs &fs_;
   int signals_;
   pid_t group_, command_;
@@ -446,8 +575,8 @@ int main(int argc, char **argv) {
 
   sim::HostOptions host_options;
   host_options.other_device = options.other_device;
-  host_options.nics.clear();
-  for (const NicChoice &n : options.nics) host_options.nics.push_back(n.options);
+  host_options.boards.clear();
+  for (const NicChoice &n : options.nics) host_options.boards.push_back(n.options);
   std::optional<sim::Host> host;
   try {
     host.emplace(host_options);
@@ -457,7 +586,7 @@ int main(int argc, char **argv) {
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].load.empty()) continue;
     try {
-      host->nic(i).eeprom().load(options.nics[i].load);
+      host->board(i).eeprom().load(options.nics[i].load);
     } catch (const std::exception &e) {
       fail("NIC %zu: eeprom=%s: %s", i, options.nics[i].load.c_str(), e.what());
     }
@@ -505,22 +634,23 @@ int main(int argc, char **argv) {
   if (command == 0) run_command(host_pid, group, original, options.command);
   setpgid(command, group);
 
-  int status = Supervisor(fs, signals, group, command).run();
+  int status = Supervisor(*host, fs, signals, group, command).run();
   if (terminal) tcsetpgrp(STDIN_FILENO, getpgrp());
 
   // Nothing is served any more: take the mounts away before touching files,
   // so that no path can lead back into them.
+  umount2(DEV_MEM, MNT_DETACH);
   umount2(PROC_BUS_PCI, MNT_DETACH);
   umount2(SYS_BUS_PCI, MNT_DETACH);
   int result = exit_status(status);
-  for (size_t i = 0; options.stats && i < host->nic_count(); i++)
-    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i, host->nic_bus(i),
-            (unsigned long long)host->nic(i).counters.config_reads,
-            (unsigned long long)host->nic(i).counters.config_writes);
+  for (size_t i = 0; options.stats && i < host->board_count(); i++)
+    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i,
+            host->board_bus(i), (unsigned long long)host->board(i).counters.config_reads,
+            (unsigned long long)host->board(i).counters.config_writes);
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].save.empty()) continue;
     try {
-      host->nic(i).eeprom().save(options.nics[i].save);
+      host->board(i).eeprom().save(options.nics[i].save);
     } catch (const std::exception &e) {
       fprintf(stderr, "simhost: NIC %zu: save=%s: %s\n", i, options.nics[i].save.c_str(), e.what());
       result = FAILED;

@@ -11,12 +11,14 @@ Host *served;
 PciFunction *function_of(pci_dev *dev) { return served->find(dev->domain, dev->bus, dev->dev, dev->func); }
 
 uint32_t read(pci_dev *dev, unsigned reg, int width) {
+  served->advance(Board::Clock::now());
   PciFunction *f = function_of(dev);
   if (reg + width > f->config_size()) return width == 4 ? 0xffffffffu : (1u << 8 * width) - 1;
   return f->config_read(reg, width);
 }
 
 void write(pci_dev *dev, unsigned reg, unsigned value, int width) {
+  served->advance(Board::Clock::now());
   PciFunction *f = function_of(dev);
   if (reg + width <= f->config_size()) f->config_write(reg, value, width);
 }

@@ -1,6 +1,7 @@
 // The model served to the uba library inside one process: an access method
 // registered under number 6 ("model") whose configuration accesses are calls
-// into a sim::Host and whose BAR mappings are the model's own memory. Unit
+// into a sim::Host and whose BAR mappings are the model's own memory. Like
+// every door it advances the boards to the present before each access. Unit
 // tests use it where the virtual host would cost a process and FUSE.
 #pragma once
 

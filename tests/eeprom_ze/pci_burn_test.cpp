@@ -36,17 +36,17 @@ std::string success_lines(int board) {
 class PciBurn : public testing::Test {
  protected:
   // A host with boards of these options.
-  void host_with(std::vector<sim::NicOptions> boards) {
+  void host_with(std::vector<sim::BoardOptions> boards) {
     sim::HostOptions h;
-    h.nics = std::move(boards);
-    for (auto &o : h.nics) o.program_time = o.erase_time = std::chrono::microseconds(0);
+    h.boards = std::move(boards);
+    for (auto &o : h.boards) o.program_time = o.erase_time = std::chrono::microseconds(0);
     host = std::make_unique<sim::Host>(h);
-    for (size_t i = 0; i < host->nic_count(); i++) before.push_back(host->nic(i).eeprom().bytes());
+    for (size_t i = 0; i < host->board_count(); i++) before.push_back(host->board(i).eeprom().bytes());
     sim::serve_in_process(*host);
     uba_pci_method(sim::UBA_PCI_MODEL);
   }
-  static sim::NicOptions board(uint16_t device = 0x5e0a) {
-    sim::NicOptions o;
+  static sim::BoardOptions board(uint16_t device = 0x5e0a) {
+    sim::BoardOptions o;
     o.device_id = device;
     return o;
   }
@@ -59,7 +59,7 @@ class PciBurn : public testing::Test {
     err = testing::internal::GetCapturedStderr();
     return r;
   }
-  std::vector<uint8_t> &eeprom(size_t i) { return host->nic(i).eeprom().bytes(); }
+  std::vector<uint8_t> &eeprom(size_t i) { return host->board(i).eeprom().bytes(); }
   std::vector<uint8_t> area(size_t i, uint32_t at, size_t n) { return {eeprom(i).begin() + at, eeprom(i).begin() + at + n}; }
   // Everything outside [at, at + n) is as it was.
   void expect_rest_unchanged(size_t i, uint32_t at, size_t n) {
@@ -114,7 +114,7 @@ TEST_F(PciBurn, ChunksOfOneThirtySecondWithADotAfterAllButTheLast) {
 TEST_F(PciBurn, ErasedBytesAreVerifiedButNeverProgrammed) {
   host_with({board(), board()});
   std::vector<uint8_t> ones(4096, 0xff), zeros(4096, 0x00);
-  auto accesses = [&](size_t i) { return host->nic(i).counters.config_reads + host->nic(i).counters.config_writes; };
+  auto accesses = [&](size_t i) { return host->board(i).counters.config_reads + host->board(i).counters.config_writes; };
   uint64_t a0 = accesses(0);
   ASSERT_EQ(eeprom_pci_burn_ucp2(zeros.data(), zeros.size()), 0);  // both boards: the same work but programming
   uint64_t with_programming = accesses(0) - a0;
@@ -166,18 +166,18 @@ TEST_F(PciBurn, DescriptionStrings) {
 
 TEST_F(PciBurn, FailuresWithTheirMessagesAndCodes) {
   auto header_byte = [](size_t at, uint8_t v) {
-    return [at, v](sim::Host &h) { h.nic(0).eeprom().bytes()[at] = v; };
+    return [at, v](sim::Host &h) { h.board(0).eeprom().bytes()[at] = v; };
   };
   auto image = random_image(3000);
   image[100] = 0xff;
   struct Case {
     const char *what;
-    std::vector<sim::NicOptions> boards;
+    std::vector<sim::BoardOptions> boards;
     std::function<void(sim::Host &)> change;
     int code;
     std::string messages;
   };
-  sim::NicOptions no_vs = board(), dead = board(), stuck = board(), stuck_on_erased = board();
+  sim::BoardOptions no_vs = board(), dead = board(), stuck = board(), stuck_on_erased = board();
   no_vs.vs_present = false;
   dead.dead_from = 0x40;
   stuck.stuck_address = UCP2 + 2000;
@@ -191,7 +191,7 @@ TEST_F(PciBurn, FailuresWithTheirMessagesAndCodes) {
       {"configuration space reading all ones", {dead}, nullptr, EPERM,
        "could not find Vendor Specific capability: Operation not permitted\n"},
       {"a bad header", {board()}, header_byte(4, 0x12), EPROTO, "could not read eeprom header: Protocol error\n"},
-      {"a zero sector size", {board()}, [](sim::Host &h) { std::fill_n(h.nic(0).eeprom().bytes().begin() + 12, 4, 0); },
+      {"a zero sector size", {board()}, [](sim::Host &h) { std::fill_n(h.board(0).eeprom().bytes().begin() + 12, 4, 0); },
        EPROTO, "EEPROM header gives an erase sector size of 0\ncould not read eeprom header: Protocol error\n"},
       {"a byte that does not take", {stuck}, nullptr, EINVAL,
        started + "Programming...could not write eeprom: Invalid argument\n"},
@@ -208,7 +208,7 @@ TEST_F(PciBurn, FailuresWithTheirMessagesAndCodes) {
 }
 
 TEST_F(PciBurn, AFailingCardStopsTheUpdateBeforeTheNext) {
-  sim::NicOptions stuck = board();
+  sim::BoardOptions stuck = board();
   stuck.stuck_address = UCP2 + 10;
   host_with({stuck, board()});
   EXPECT_EQ(burn(random_image(500)), EINVAL);
@@ -219,7 +219,7 @@ TEST_F(PciBurn, AFailingCardStopsTheUpdateBeforeTheNext) {
 TEST_F(PciBurn, ALoopingCapabilityListIsNotFollowedForever) {
   host_with({board()});
   // PCI Express at 0x40 -> 0x88, whose id is no longer 9 and which points back.
-  auto &cfg = const_cast<sim::ConfigSpace &>(host->nic(0).config());
+  auto &cfg = host->board(0).nic().config();
   cfg.set8(0x88, 0x11);
   cfg.set8(0x89, 0x40);
   EXPECT_EQ(burn(random_image(10)), EINVAL);

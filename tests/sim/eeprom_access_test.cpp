@@ -16,17 +16,17 @@ namespace {
 class Eeprom : public testing::Test {
  protected:
   // A host with one board of these options, opened as unit 0.
-  uba_nic *open_board(sim::NicOptions o = {}) {
+  uba_nic *open_board(sim::BoardOptions o = {}) {
     o.program_time = o.erase_time = std::chrono::microseconds(0);
     sim::HostOptions h;
-    h.nics = {o};
+    h.boards = {o};
     host = std::make_unique<sim::Host>(h);
     sim::serve_in_process(*host);
     uba_pci_method(sim::UBA_PCI_MODEL);
     nic.reset(uba_open(0, UBA_ZE, UBA_BAR_SKIP));
     return nic.get();
   }
-  sim::Nic &board() { return host->nic(0); }
+  sim::Board &board() { return host->board(0); }
   uint64_t accesses() { return board().counters.config_reads + board().counters.config_writes; }
   std::vector<uint8_t> eeprom(uint32_t at, size_t n) {
     auto &b = board().eeprom().bytes();
@@ -48,7 +48,7 @@ TEST_F(Eeprom, ReadCollectsEachByteAfterTheNextAddress) {
 }
 
 TEST_F(Eeprom, ReadWithoutTheCapabilityStopsTheProgram) {
-  sim::NicOptions o;
+  sim::BoardOptions o;
   o.vs_present = false;
   uba_nic *n = open_board(o);
   uint8_t b;
@@ -82,7 +82,7 @@ TEST_F(Eeprom, ErasedBytesTouchNoRegister) {
 }
 
 TEST_F(Eeprom, ProgramWaitsForTheByteWithReReads) {
-  sim::NicOptions o;
+  sim::BoardOptions o;
   o.program_accesses = 7;  // three re-reads (a write and a read each) before the byte shows
   uba_nic *n = open_board(o);
   erase(0x90000);
@@ -94,7 +94,7 @@ TEST_F(Eeprom, ProgramWaitsForTheByteWithReReads) {
 }
 
 TEST_F(Eeprom, StuckByteStopsAfterTheTenthReRead) {
-  sim::NicOptions o;
+  sim::BoardOptions o;
   o.stuck_address = 0x80002;
   o.stuck_value = 0x00;
   uba_nic *n = open_board(o);
@@ -102,7 +102,7 @@ TEST_F(Eeprom, StuckByteStopsAfterTheTenthReRead) {
   const uint8_t data[] = {0x11, 0x22, 0x33, 0x44};
   // On the way out the child shows what the EEPROM kept: the bytes
   // programmed before the stuck one.
-  static sim::Nic *board_at_exit = &board();
+  static sim::Board *board_at_exit = &board();
   EXPECT_EXIT(
       {
         atexit([] {
@@ -139,7 +139,7 @@ TEST_F(Eeprom, LivenessCheckFallsBackToTheUsualPositions) {
        "WARNING: Using vs cap found at 0x88\n"},
   };
   for (const auto &c : cases) {
-    sim::NicOptions o;
+    sim::BoardOptions o;
     o.vs_position = c.registers_at;
     o.vs_listed = false;  // the list does not name them: the board's entry is 0
     uba_nic *n = open_board(o);
@@ -155,7 +155,7 @@ TEST_F(Eeprom, LivenessCheckFallsBackToTheUsualPositions) {
 }
 
 TEST_F(Eeprom, LivenessCheckLeavesThePositionWhenNothingAnswers) {
-  sim::NicOptions o;
+  sim::BoardOptions o;
   o.vs_present = false;
   uba_nic *n = open_board(o);
   testing::internal::CaptureStderr();

@@ -1,11 +1,13 @@
-// How the virtual host turns configuration-file transfers into register
-// accesses of the model, without mounting anything.
+// How the virtual host turns transfers of its files (configuration files,
+// the physical-memory file) into accesses of the model, without mounting
+// anything.
 
 #include "host_tree.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -68,6 +70,102 @@ TEST(ConfigFile, TransfersSplitIntoRegisterAccessesAsLinuxSplitsThem) {
       EXPECT_EQ(write_side.bytes[at], inside ? in[at - c.offset] : before[at]) << "offset " << at;
     }
   }
+}
+
+// ---- The physical-memory file -----------------------------------------------
+
+class PhysicalMemory : public testing::Test {
+ protected:
+  PhysicalMemory() : host(two_boards()) {}
+  static sim::HostOptions two_boards() {
+    sim::HostOptions o;
+    o.boards = {sim::BoardOptions{}, sim::BoardOptions{}};
+    o.boards[1].bar2_present = false;
+    return o;
+  }
+  std::vector<uint8_t> read(uint64_t address, size_t count, bool *ok = nullptr) {
+    std::vector<uint8_t> out(count, 0xa5);
+    bool done = sim::memory_file_read(host, address, out.data(), count);
+    if (ok) *ok = done;
+    return done ? out : std::vector<uint8_t>{};
+  }
+  bool write(uint64_t address, std::vector<uint8_t> bytes) {
+    return sim::memory_file_write(host, address, bytes.data(), bytes.size());
+  }
+  sim::Host host;
+};
+
+TEST_F(PhysicalMemory, BarsWhereTheHostPlacedThem) {
+  sim::Board &b0 = host.board(0), &b1 = host.board(1);
+  uint64_t bar0 = b1.resources()[0].start, bar2 = b0.resources()[2].start;
+  ASSERT_TRUE(write(bar0 + 0x1000, {1, 2, 3, 4}));
+  EXPECT_EQ(b1.chip().read(0x1000, 4), 0x01020304u);
+  EXPECT_EQ(read(bar0 + 0xfffffe, 2), (std::vector<uint8_t>{0, 0}));  // BAR0's last bytes
+  EXPECT_EQ(read(bar2 + 0xffff8, 4), (std::vector<uint8_t>{0x51, 0xc0, 0xff, 0xee}));  // the ISR's mirror
+  ASSERT_TRUE(write(bar2 + 0x10, {9}));
+  EXPECT_EQ(b0.chip().bar2()->data()[0x10], 9);
+}
+
+TEST_F(PhysicalMemory, AStoreOfZeroIntoWordZeroIsSeenAtOnce) {
+  sim::Board &b = host.board(0);
+  ASSERT_TRUE(write(b.resources()[0].start, {0, 0, 0, 0}));
+  EXPECT_EQ(b.firmware().resets(), 1u);
+  EXPECT_NE(b.chip().read(0, 4), 0u);
+  ASSERT_TRUE(write(b.resources()[0].start + 4, {0, 0, 0, 0}));  // another word is only data
+  EXPECT_EQ(b.firmware().resets(), 1u);
+}
+
+TEST_F(PhysicalMemory, TheConfigurationWindowReachesEveryFunction) {
+  constexpr uint64_t W = sim::ECAM_BASE;
+  EXPECT_EQ(read(W, 4), (std::vector<uint8_t>{0x86, 0x80, 0x57, 0x0d}));  // the host bridge, which mm looks for
+  EXPECT_EQ(read(W + (1 << 20), 4), (std::vector<uint8_t>{0x5c, 0x1f, 0x0a, 0x5e}));
+  EXPECT_EQ(read(W + (2 << 20) + 0x100, 4), (std::vector<uint8_t>{0x01, 0x00, 0x01, 0x00}));  // extended space
+  // Nothing there, or beyond a conventional function's space: all ones.
+  for (uint64_t at : {W + (3 << 20), W + (1 << 20) + (1 << 15), W + 0x100, W + (0x1f << 15) + 0xffc}) {
+    SCOPED_TRACE(at);
+    EXPECT_EQ(read(at, 4), (std::vector<uint8_t>(4, 0xff)));
+  }
+  // A transfer over a function's end: its last bytes, then all ones.
+  EXPECT_EQ(read(W + (1 << 20) + 0xffe, 4), (std::vector<uint8_t>{0, 0, 0xff, 0xff}));
+
+  sim::Board &b = host.board(0);
+  b.record_accesses = true;
+  ASSERT_TRUE(write(W + (1 << 20) + 4, {0x06, 0x00}));
+  ASSERT_TRUE(write(W + (1 << 20) + 0x88 + 16, {3, 0, 0, 0}));
+  using A = sim::Board::ConfigAccess;
+  EXPECT_EQ(b.accesses, (std::vector<A>{{true, 4, 2, 6}, {true, 0x98, 4, 3}}));  // one access of the width written
+  EXPECT_EQ(b.config_read(4, 2), 6u);
+  EXPECT_TRUE(write(W + (5 << 20), {1, 2, 3, 4}));  // nothing there: ignored
+}
+
+TEST_F(PhysicalMemory, ElsewhereNothingIsDone) {
+  sim::Board &b0 = host.board(0), &b1 = host.board(1);
+  const uint64_t bar0 = b0.resources()[0].start, bar2 = b0.resources()[2].start;
+  struct Case {
+    const char *what;
+    uint64_t address;
+    size_t count;
+  } cases[] = {
+      {"low memory", 0x1000, 4},
+      {"the other vendor's BAR, which maps nothing", 0xfebc0000, 4},
+      {"across BAR0's end into BAR2", bar0 + 0xfffffe, 4},
+      {"past BAR2's end", bar2 + 0xffffe, 4},
+      {"the place of a BAR2 the board does not have", b1.resources()[0].start + 0x1000000, 4},
+      {"past the configuration window", sim::ECAM_BASE + sim::ECAM_SIZE - 2, 4},
+      {"above 4 GiB", 0x1c0000000, 4},
+      {"an offset that wraps", UINT64_MAX - 1, 4},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    bool ok = true;
+    read(k.address, k.count, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(write(k.address, std::vector<uint8_t>(k.count, 0x5a)));
+  }
+  // Not even the part that lies inside a window.
+  const uint8_t *bar0_memory = b0.chip().bar0().data(), *bar2_memory = b0.chip().bar2()->data();
+  EXPECT_EQ(bar0_memory[0xfffffe] | bar0_memory[0xffffff], 0);
+  EXPECT_EQ(bar2_memory[0] | bar2_memory[0xffffe] | bar2_memory[0xfffff], 0);
 }
 
 }  // namespace

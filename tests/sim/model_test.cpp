@@ -5,8 +5,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <thread>
 
+#include "card.h"
 #include "host.h"
 #include "test_util.h"
 
@@ -14,38 +19,13 @@ using testing::ElementsAreArray;
 
 namespace {
 
-using sim::Nic;
-using sim::NicOptions;
-
-constexpr unsigned P = 0x88;  // the default position of the vendor-specific registers
-
-NicOptions deterministic() {
-  NicOptions o;
-  o.program_time = o.erase_time = std::chrono::microseconds(0);  // operations end by access count only
-  return o;
-}
-
-// Register access to a board the way the host makes it.
-struct Board {
-  Nic nic;
-  unsigned p;
-  explicit Board(NicOptions o = deterministic()) : nic(o, 0xc0000000, 0xc1000000), p(o.vs_position) {}
-  uint32_t r8(unsigned k) { return nic.config_read(p + k, 1); }
-  uint32_t r32(unsigned k) { return nic.config_read(p + k, 4); }
-  void w8(unsigned k, uint32_t v) { nic.config_write(p + k, v & 0xff, 1); }  // the low byte
-  void w32(unsigned k, uint32_t v) { nic.config_write(p + k, v, 4); }
-  uint64_t accesses() const { return nic.counters.config_reads + nic.counters.config_writes; }
-  std::vector<uint8_t> eeprom(uint32_t at, size_t n) const {
-    auto &b = const_cast<Nic &>(nic).eeprom().bytes();
-    return {b.begin() + at, b.begin() + at + n};
-  }
-};
+using sim::BoardOptions;
 
 // ---- The host sequences ------------------------------------------------
 
 // The tools' read: address << 8 as one 32-bit write, then per byte the next
 // address and an 8-bit read of the data register.
-std::vector<uint8_t> tool_read(Board &b, uint32_t a, size_t n) {
+std::vector<uint8_t> tool_read(Card &b, uint32_t a, size_t n) {
   std::vector<uint8_t> out(n);
   b.w32(4, a << 8);
   for (size_t i = 0; i < n; i++) {
@@ -57,7 +37,7 @@ std::vector<uint8_t> tool_read(Board &b, uint32_t a, size_t n) {
 
 // The tools' byte-program step; returns the number of re-reads it needed,
 // or -1 when the tenth read-back still differed.
-int tool_program(Board &b, uint32_t a, const std::vector<uint8_t> &data) {
+int tool_program(Card &b, uint32_t a, const std::vector<uint8_t> &data) {
   int rereads = 0;
   for (size_t i = 0; i < data.size(); i++) {
     if (data[i] == 0xff) continue;
@@ -73,15 +53,15 @@ int tool_program(Board &b, uint32_t a, const std::vector<uint8_t> &data) {
   return rereads;
 }
 
-bool tool_alive(Board &b, unsigned q) {
-  b.nic.config_write(q + 4, 0x55aa00, 4);
-  uint32_t first = b.nic.config_read(q + 4, 4);
-  b.nic.config_write(q + 4, 0xaa5500, 4);
-  return first + b.nic.config_read(q + 4, 4) == 0xffff00;
+bool tool_alive(Card &b, unsigned q) {
+  b.board.config_write(q + 4, 0x55aa00, 4);
+  uint32_t first = b.board.config_read(q + 4, 4);
+  b.board.config_write(q + 4, 0xaa5500, 4);
+  return first + b.board.config_read(q + 4, 4) == 0xffff00;
 }
 
 // The updater's read through the byte lanes, a word read every fourth byte.
-std::vector<uint8_t> updater_read(Board &b, uint32_t a, size_t n) {
+std::vector<uint8_t> updater_read(Card &b, uint32_t a, size_t n) {
   std::vector<uint8_t> out(n);
   b.w8(7, a >> 16), b.w8(6, a >> 8), b.w8(5, a);
   for (size_t i = 0; i < n; i++) {
@@ -104,7 +84,7 @@ std::vector<uint8_t> updater_read(Board &b, uint32_t a, size_t n) {
 }
 
 // The updater's sector erase; returns the number of polls, or -1 past `limit`.
-int updater_erase(Board &b, uint32_t e, int limit = 100000) {
+int updater_erase(Card &b, uint32_t e, int limit = 100000) {
   b.w8(15, e >> 16), b.w8(14, e >> 8), b.w8(13, e);
   b.w8(12, 0xff);
   int polls = 0;
@@ -118,7 +98,7 @@ int updater_erase(Board &b, uint32_t e, int limit = 100000) {
 // The updater's programming: only the address lanes that changed, then the
 // data lane; wait until the byte shows, failing on two equal wrong reads.
 // Returns false on such a failure.
-bool updater_program(Board &b, uint32_t a, const std::vector<uint8_t> &data) {
+bool updater_program(Card &b, uint32_t a, const std::vector<uint8_t> &data) {
   uint32_t kept = ~a;
   for (size_t i = 0; i < data.size(); i++) {
     uint32_t x = a + i;
@@ -140,7 +120,7 @@ bool updater_program(Board &b, uint32_t a, const std::vector<uint8_t> &data) {
 // The processor-access backend's debug protocol: address bytes from +27
 // down, skipping unchanged ones but always writing +24.
 struct DebugPort {
-  Board &b;
+  Card &b;
   uint32_t last = 0;
   bool first = true;
   void set_address(uint32_t a) {
@@ -172,32 +152,11 @@ struct DebugPort {
   }
 };
 
-// The tools' window accesses: 32-bit writes of mode and address.
-uint32_t window_read32(Board &b, uint32_t a) {
-  b.w32(16, 3);
-  b.w32(24, a);
-  return __builtin_bswap32(b.r32(20));  // memory order
-}
-void window_write32(Board &b, uint32_t a, uint32_t memory_order_value) {
-  b.w32(16, 7);
-  b.w32(24, a);
-  b.w32(20, __builtin_bswap32(memory_order_value));
-}
-std::vector<uint8_t> window_read_bytes(Board &b, uint32_t a, size_t n) {
-  std::vector<uint8_t> out(n);
-  b.w32(16, 1);
-  for (size_t i = 0; i < n; i++) {
-    b.w32(24, a + i);
-    out[i] = b.r8(20);
-  }
-  return out;
-}
-
 // ---- Configuration space -------------------------------------------------
 
 TEST(ModelConfig, IdentityBarsAndCapabilityList) {
-  Board b;
-  Nic &n = b.nic;
+  Card b;
+  sim::Board &n = b.board;
   EXPECT_EQ(n.config_read(0, 4), 0x5e0a1f5cu);
   EXPECT_EQ(n.config_read(0x08, 4) >> 8, 0x020000u);  // Ethernet controller
   EXPECT_EQ(n.config_read(0x10, 4), 0xc0000000u);
@@ -221,8 +180,8 @@ TEST(ModelConfig, IdentityBarsAndCapabilityList) {
 }
 
 TEST(ModelConfig, RegistersWriteLikeHardware) {
-  Board b;
-  Nic &n = b.nic;
+  Card b;
+  sim::Board &n = b.board;
   n.config_write(0x04, 0xffff, 2);
   EXPECT_EQ(n.config_read(0x04, 2), 0x0546u);  // only the implemented command bits
   n.config_write(0x00, 0x12345678, 4);         // identity is read-only
@@ -234,10 +193,10 @@ TEST(ModelConfig, RegistersWriteLikeHardware) {
 }
 
 TEST(ModelConfig, ErrorStatusBitsClearWhenWrittenWithOne) {
-  NicOptions o = deterministic();
-  Nic n(o, 0xc0000000, 0xc1000000);
+  BoardOptions o = deterministic();
+  sim::Board n(o, 0xc0000000, 0xc1000000);
   // The board records errors in its own status registers.
-  auto &cfg = const_cast<sim::ConfigSpace &>(n.config());
+  sim::ConfigSpace &cfg = n.nic().config();
   cfg.set32(0x104, 0x00101010);  // AER uncorrectable: UR, poisoned TLP, data link protocol
   cfg.set16(0x40 + 0x0a, 0x0009);
   n.config_write(0x104, 0x00001000, 4);
@@ -249,41 +208,41 @@ TEST(ModelConfig, ErrorStatusBitsClearWhenWrittenWithOne) {
 }
 
 TEST(ModelFaults, DeadBoardReadsAllOnes) {
-  NicOptions o = deterministic();
+  BoardOptions o = deterministic();
   o.dead_from = 0;
-  Board b(o);
-  EXPECT_EQ(b.nic.config_read(0, 2), 0xffffu);
-  EXPECT_EQ(b.nic.config_read(0x34, 1), 0xffu);
-  EXPECT_EQ(b.nic.config_read(P + 4, 4), 0xffffffffu);
+  Card b(o);
+  EXPECT_EQ(b.board.config_read(0, 2), 0xffffu);
+  EXPECT_EQ(b.board.config_read(0x34, 1), 0xffu);
+  EXPECT_EQ(b.board.config_read(P + 4, 4), 0xffffffffu);
 
   o.dead_from = 0x40;  // the header answers, nothing beyond it
-  Board half(o);
-  EXPECT_EQ(half.nic.config_read(0, 4), 0x5e0a1f5cu);
-  EXPECT_EQ(half.nic.config_read(0x34, 1), 0x40u);
-  EXPECT_EQ(half.nic.config_read(0x40, 2), 0xffffu);
+  Card half(o);
+  EXPECT_EQ(half.board.config_read(0, 4), 0x5e0a1f5cu);
+  EXPECT_EQ(half.board.config_read(0x34, 1), 0x40u);
+  EXPECT_EQ(half.board.config_read(0x40, 2), 0xffffu);
   EXPECT_FALSE(tool_alive(half, P));
 }
 
 TEST(ModelFaults, VendorRegistersMissingOrUnlisted) {
-  NicOptions none = deterministic();
+  BoardOptions none = deterministic();
   none.vs_present = false;
-  Board missing(none);
-  EXPECT_EQ(missing.nic.config_read(0x40 + 1, 1), 0u);  // the list ends after PCI Express
+  Card missing(none);
+  EXPECT_EQ(missing.board.config_read(0x40 + 1, 1), 0u);  // the list ends after PCI Express
   EXPECT_FALSE(tool_alive(missing, 0x88));
   EXPECT_FALSE(tool_alive(missing, 0xf0));
 
-  NicOptions unlisted = deterministic();
+  BoardOptions unlisted = deterministic();
   unlisted.vs_position = 0xf0;
   unlisted.vs_listed = false;
-  Board at_f0(unlisted);
-  EXPECT_EQ(at_f0.nic.config_read(0x40 + 1, 1), 0u);
+  Card at_f0(unlisted);
+  EXPECT_EQ(at_f0.board.config_read(0x40 + 1, 1), 0u);
   EXPECT_TRUE(tool_alive(at_f0, 0xf0));
   EXPECT_FALSE(tool_alive(at_f0, 0x88));
   // At 0xf0 only the EEPROM registers fit below 0x100; the debug registers
   // would lie in the extended space, where the AER capability stays.
   EXPECT_EQ(tool_read(at_f0, 0, 5), at_f0.eeprom(0, 5));
-  at_f0.nic.config_write(0x100 + 0x08, 0x00001000, 4);  // AER mask, not a debug register
-  EXPECT_EQ(at_f0.nic.config_read(0x108, 4), 0x00001000u);
+  at_f0.board.config_write(0x100 + 0x08, 0x00001000, 4);  // AER mask, not a debug register
+  EXPECT_EQ(at_f0.board.config_read(0x108, 4), 0x00001000u);
 }
 
 // ---- EEPROM ---------------------------------------------------------------
@@ -319,7 +278,7 @@ TEST(ModelEeprom, LoadsAndSavesWholeSectors) {
 }
 
 TEST(ModelEeprom, ToolReadGetsEachByteAfterTheNextAddress) {
-  Board b;
+  Card b;
   EXPECT_EQ(tool_read(b, 0, 32), b.eeprom(0, 32));
   EXPECT_EQ(tool_read(b, 0xfffe, 5), b.eeprom(0xfffe, 5));
   // Step by step: writing A starts nothing visible yet, A + 1 brings byte A.
@@ -330,7 +289,7 @@ TEST(ModelEeprom, ToolReadGetsEachByteAfterTheNextAddress) {
 }
 
 TEST(ModelEeprom, UpdaterReadThroughByteLanes) {
-  Board b;
+  Card b;
   for (auto [at, n] : {std::pair{0u, 32u}, {0x1fd, 7}, {0xfffa, 11}, {0x100, 256}, {0x80000, 3}}) {
     SCOPED_TRACE(at);
     EXPECT_EQ(updater_read(b, at, n), b.eeprom(at, n));
@@ -344,14 +303,14 @@ TEST(ModelEeprom, UpdaterReadThroughByteLanes) {
 }
 
 TEST(ModelEeprom, EraseRunsForAWhileThenReadsFF) {
-  NicOptions o = deterministic();
+  BoardOptions o = deterministic();
   o.erase_accesses = 20;
-  Board b(o);
+  Card b(o);
   const uint32_t sector = sim::Eeprom::UCP1_OFFSET + sim::Eeprom::SECTOR_SIZE;
-  std::vector<uint8_t> before = b.nic.eeprom().bytes();
+  std::vector<uint8_t> before = b.board.eeprom().bytes();
   b.w8(15, sector >> 16), b.w8(14, sector >> 8), b.w8(13, sector);
   b.w8(12, 0xff);
-  EXPECT_TRUE(b.nic.eeprom_busy());
+  EXPECT_TRUE(b.board.nic().eeprom_busy());
   // While it runs: never 0xFF, and two successive reads never agree.
   uint32_t previous = b.r32(8);
   EXPECT_NE(previous & 0xff, 0xffu);
@@ -365,17 +324,17 @@ TEST(ModelEeprom, EraseRunsForAWhileThenReadsFF) {
   EXPECT_NE(b.eeprom(sector, 1)[0], 0xff);  // the sector is still as it was
   int polls = updater_erase(b, sector);      // a second erase request while busy is ignored
   EXPECT_GT(polls, 0);
-  EXPECT_FALSE(b.nic.eeprom_busy());
+  EXPECT_FALSE(b.board.nic().eeprom_busy());
   EXPECT_EQ(b.eeprom(sector, 0x10000), std::vector<uint8_t>(0x10000, 0xff));
   std::fill(before.begin() + sector, before.begin() + sector + 0x10000, 0xff);
-  EXPECT_EQ(b.nic.eeprom().bytes(), before);  // only that one sector
+  EXPECT_EQ(b.board.eeprom().bytes(), before);  // only that one sector
 }
 
 TEST(ModelEeprom, EraseAlsoEndsByTheClock) {
-  NicOptions o;
+  BoardOptions o;
   o.erase_accesses = 1000000;
   o.erase_time = std::chrono::microseconds(500);
-  Board b(o);
+  Card b(o);
   b.w8(15, 0x08), b.w8(14, 0), b.w8(13, 0);
   b.w8(12, 0xff);
   std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -383,9 +342,9 @@ TEST(ModelEeprom, EraseAlsoEndsByTheClock) {
 }
 
 TEST(ModelEeprom, UpdaterEraseAndProgramThenVerify) {
-  NicOptions o = deterministic();
+  BoardOptions o = deterministic();
   o.program_accesses = 3;  // make the updater poll
-  Board b(o);
+  Card b(o);
   const uint32_t at = sim::Eeprom::UCP2_OFFSET;
   std::vector<uint8_t> image(300);
   for (size_t i = 0; i < image.size(); i++) image[i] = i % 7 == 0 ? 0xff : (uint8_t)(i * 37);
@@ -396,7 +355,7 @@ TEST(ModelEeprom, UpdaterEraseAndProgramThenVerify) {
 }
 
 TEST(ModelEeprom, ProgrammingCostsOneWriteAndOneReadPerByte) {
-  Board b;  // the default timing: a program ends by the next access
+  Card b;  // the default timing: a program ends by the next access
   const uint32_t at = sim::Eeprom::UCP2_OFFSET;
   ASSERT_GE(updater_erase(b, at), 0);
   std::vector<uint8_t> image(1000, 0x5a);
@@ -406,7 +365,7 @@ TEST(ModelEeprom, ProgrammingCostsOneWriteAndOneReadPerByte) {
 }
 
 TEST(ModelEeprom, ProgrammingOnlyClearsBits) {
-  Board b;
+  Card b;
   const uint32_t at = sim::Eeprom::UCP2_OFFSET;  // not erased: holds an old program
   uint8_t old = b.eeprom(at, 1)[0];
   uint8_t wanted = ~old | 0x01;
@@ -415,9 +374,9 @@ TEST(ModelEeprom, ProgrammingOnlyClearsBits) {
 }
 
 TEST(ModelEeprom, ToolProgramStepWithItsReReads) {
-  NicOptions o = deterministic();
+  BoardOptions o = deterministic();
   o.program_accesses = 5;
-  Board b(o);
+  Card b(o);
   const uint32_t at = sim::Eeprom::UCP2_OFFSET + 0x10000;
   ASSERT_GE(updater_erase(b, at), 0);
   std::vector<uint8_t> data = {0x12, 0xff, 0x00, 0x80, 0x7f};
@@ -431,26 +390,26 @@ TEST(ModelEeprom, ToolProgramStepWithItsReReads) {
 }
 
 TEST(ModelFaults, StuckByteAndHangingErase) {
-  NicOptions o = deterministic();
+  BoardOptions o = deterministic();
   o.stuck_address = sim::Eeprom::UCP2_OFFSET + 2;
-  Board b(o);
+  Card b(o);
   ASSERT_GE(updater_erase(b, sim::Eeprom::UCP2_OFFSET), 0);
   EXPECT_EQ(tool_program(b, sim::Eeprom::UCP2_OFFSET, {1, 2, 3, 4}), -1);
   EXPECT_FALSE(updater_program(b, sim::Eeprom::UCP2_OFFSET + 2, {3}));
   EXPECT_EQ(tool_read(b, sim::Eeprom::UCP2_OFFSET, 4), (std::vector<uint8_t>{1, 2, 0, 0xff}));
 
-  NicOptions h = deterministic();
+  BoardOptions h = deterministic();
   h.erase_hangs = true;
-  Board hung(h);
+  Card hung(h);
   EXPECT_EQ(updater_erase(hung, sim::Eeprom::UCP2_OFFSET, 1000), -1);
-  EXPECT_TRUE(hung.nic.eeprom_busy());
+  EXPECT_TRUE(hung.board.nic().eeprom_busy());
 }
 
 // ---- Debug window ----------------------------------------------------------
 
 TEST(ModelDebugWindow, ReadsAreBigEndianFromSram) {
-  Board b;
-  uint8_t *sram = b.nic.bar0().data();
+  Card b;
+  uint8_t *sram = b.board.chip().bar0().data();
   const uint8_t bytes[] = {0x11, 0x22, 0x33, 0x44, 0x55};
   memcpy(sram + 0x1000, bytes, sizeof bytes);
   DebugPort port{b};
@@ -463,36 +422,36 @@ TEST(ModelDebugWindow, ReadsAreBigEndianFromSram) {
 }
 
 TEST(ModelDebugWindow, BufferedWriteAdvancesTheAddress) {
-  Board b;
+  Card b;
   DebugPort port{b};
   std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   port.write_buffer(0x2001, data);
-  EXPECT_EQ(std::vector<uint8_t>(b.nic.bar0().data() + 0x2001, b.nic.bar0().data() + 0x200c), data);
+  EXPECT_EQ(std::vector<uint8_t>(b.board.chip().bar0().data() + 0x2001, b.board.chip().bar0().data() + 0x200c), data);
   EXPECT_EQ(b.r32(24), 0x200cu);  // the address moved on by each write's width
   // The tools' way: 32-bit writes of mode, address and data.
   window_write32(b, 0x3000, 0xa1b2c3d4);
-  EXPECT_EQ(b.nic.processor_read(0x3000, 4), 0xd4c3b2a1u);
+  EXPECT_EQ(b.board.chip().read(0x3000, 4), 0xd4c3b2a1u);
 }
 
 TEST(ModelDebugWindow, AddressBytesFromTheTopAndOnlyTheChangedOnes) {
-  Board b;
-  b.nic.processor_write(0xfffc, 0x01020304, 4);
-  b.nic.processor_write(0x10000, 0x05060708, 4);
+  Card b;
+  b.board.chip().write(0xfffc, 0x01020304, 4);
+  b.board.chip().write(0x10000, 0x05060708, 4);
   DebugPort port{b};
   EXPECT_EQ(port.read(3, 0xfffc), 0x01020304u);
-  uint64_t writes = b.nic.counters.config_writes;
+  uint64_t writes = b.board.counters.config_writes;
   EXPECT_EQ(port.read(3, 0x10000), 0x05060708u);
-  EXPECT_EQ(b.nic.counters.config_writes - writes, 1 + 3u);  // mode, then +26, +25, +24
+  EXPECT_EQ(b.board.counters.config_writes - writes, 1 + 3u);  // mode, then +26, +25, +24
 }
 
 TEST(ModelDebugWindow, SpecialRegisterPageLocateAndSnapshot) {
-  Board b;
+  Card b;
   DebugPort port{b};
   window_write32(b, 0xfffffff0, 0x00c0ffee);
-  EXPECT_EQ(b.nic.processor_read(0xfffffff0, 4), 0xeeffc000u);
+  EXPECT_EQ(b.board.chip().read(0xfffffff0, 4), 0xeeffc000u);
   EXPECT_EQ(port.read(3, 0xfffffff0), 0xeeffc000u);
 
-  b.nic.located[2] = {0x180000, 0x400};
+  b.board.firmware().located[2] = {0x180000, 0x400};
   b.w8(16, 8);
   port.set_address(2);
   EXPECT_EQ(b.r32(24), 0x180000u);
@@ -509,38 +468,87 @@ TEST(ModelDebugWindow, SpecialRegisterPageLocateAndSnapshot) {
 }
 
 TEST(ModelDebugWindow, SramIsBar0) {
-  Board b;
-  b.nic.bar0().data()[0x1fffff] = 0x99;
-  EXPECT_EQ(b.nic.processor_read(0x1fffff, 1), 0x99u);
-  b.nic.processor_write(0x200000, 0x77, 1);  // past the SRAM: dropped
-  EXPECT_EQ(b.nic.bar0().data()[0x200000], 0);
+  Card b;
+  b.board.chip().bar0().data()[0x1fffff] = 0x99;
+  EXPECT_EQ(b.board.chip().read(0x1fffff, 1), 0x99u);
+  b.board.chip().write(0x200000, 0x77, 1);  // past the SRAM: dropped
+  EXPECT_EQ(b.board.chip().bar0().data()[0x200000], 0);
+}
+
+// ---- BAR memory in a file ----------------------------------------------------
+
+TEST(ModelSharedMemory, AFileIsMadeOrKeptAndShared) {
+  TempDir dir;
+  const std::string made = dir.path() + "/made";
+  {
+    sim::SharedMemory m(sim::SharedMemory::File{made}, 0x10000);
+    m.data()[0x1234] = 0x42;
+  }
+  std::string content = read_file(made);
+  ASSERT_EQ(content.size(), 0x10000u);
+  EXPECT_EQ(content[0x1234], 0x42);
+
+  const std::string short_file = dir.write("short", "abc");  // kept, and grown to the size
+  sim::SharedMemory grown(sim::SharedMemory::File{short_file}, 0x1000);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(grown.data()), 4), std::string("abc\0", 4));
+  EXPECT_EQ(read_file(short_file).size(), 0x1000u);
+  const std::string long_file = dir.write("long", std::string(0x3000, 'x'));  // never cut
+  sim::SharedMemory part(sim::SharedMemory::File{long_file}, 0x1000);
+  EXPECT_EQ(read_file(long_file).size(), 0x3000u);
+}
+
+TEST(ModelSharedMemory, OnlyARegularFileReachedWithoutALink) {
+  TempDir dir;
+  const std::string target = dir.write("target", "precious");
+  ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link").c_str()), 0);
+  ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
+  dir.mkdir("directory");
+  for (const char *name : {"link", "dangling", "fifo", "directory"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(sim::SharedMemory(sim::SharedMemory::File{dir.path() + "/" + name}, 0x1000), std::runtime_error);
+  }
+  EXPECT_EQ(read_file(target), "precious");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/nowhere"));
+}
+
+TEST(ModelSharedMemory, ABoardsBar0InAFile) {
+  TempDir dir;
+  BoardOptions o = deterministic();
+  o.bar0_file = dir.path() + "/sram";
+  Card c(o);
+  window_write32(c, 0x3000, 0x44332211);  // memory order 11 22 33 44
+  std::string content = read_file(o.bar0_file);
+  ASSERT_EQ(content.size(), sim::Chip::BAR0_SIZE);
+  EXPECT_EQ(content.substr(0x3000, 4), "\x11\x22\x33\x44");
+  EXPECT_EQ(static_cast<uint8_t>(content[0]), sim::Firmware::program_byte(0));  // booted there
 }
 
 // ---- The host around the boards ---------------------------------------------
 
 TEST(ModelHost, BridgesPortsBoardsAndAnotherDevice) {
   sim::HostOptions o;
-  o.nics = {NicOptions{}, NicOptions{}};
-  o.nics[1].device_id = 0x5e0b;
+  o.boards = {BoardOptions{}, BoardOptions{}};
+  o.boards[1].device_id = 0x5e0b;
   sim::Host host(o);
   std::vector<std::string> names;
   for (const auto &s : host.slots()) names.push_back(s.name());
   EXPECT_THAT(names, ElementsAreArray({"0000:00:00.0", "0000:00:01.0", "0000:00:02.0", "0000:00:1f.0",
                                        "0000:01:00.0", "0000:02:00.0"}));
-  for (size_t i = 0; i < host.nic_count(); i++) {
+  for (size_t i = 0; i < host.board_count(); i++) {
     sim::PciFunction *port = host.find(0, 0, 1 + i, 0);
     EXPECT_EQ(port->config_read(0x0e, 1), 1u);
-    EXPECT_EQ(port->config_read(0x19, 1), (unsigned)host.nic_bus(i));
+    EXPECT_EQ(port->config_read(0x19, 1), (unsigned)host.board_bus(i));
     EXPECT_EQ(port->config_read(0x42, 2) >> 4 & 0xf, 4u);  // root port
-    auto bars = host.nic(i).resources();
+    auto bars = host.board(i).resources();
     uint32_t window = port->config_read(0x20, 4);
     EXPECT_LE((window & 0xfff0) << 16, bars[0].start);
     EXPECT_GE((window >> 16 & 0xfff0) << 16 | 0xfffff, bars[2].end);
-    EXPECT_EQ(host.find(0, host.nic_bus(i), 0, 0), &host.nic(i));
+    EXPECT_EQ(host.find(0, host.board_bus(i), 0, 0), &host.board(i));
   }
-  EXPECT_EQ(host.nic(1).config_read(2, 2), 0x5e0bu);
+  EXPECT_EQ(host.board(1).config_read(2, 2), 0x5e0bu);
   EXPECT_EQ(host.find(0, 0, 0x1f, 0)->config_read(0, 2), 0x8086u);
-  EXPECT_NE(host.nic(0).eeprom().bytes(), host.nic(1).eeprom().bytes());  // each board its own
+  EXPECT_NE(host.board(0).eeprom().bytes(), host.board(1).eeprom().bytes());  // each board its own
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "firmware.h"
 #include "program_run.h"
 
 namespace fs = std::filesystem;
@@ -70,6 +71,14 @@ std::vector<std::string> lines(const std::string &text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> listing(const char *dir) {
+  std::vector<std::string> names;
+  for (const auto &e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // lspci on this machine complains about its kernel-module database, inside
@@ -228,6 +237,136 @@ TEST(VirtualHost, CommandSeesLiveConfigurationSpaces) {
 }
 
 // ---------------------------------------------------------------------------
+// This machine's hardware stays out of reach
+
+// Bytes as the probe prints them.
+std::string hex(const std::vector<uint8_t> &bytes) {
+  std::string text;
+  char two[3];
+  for (uint8_t b : bytes) snprintf(two, sizeof two, "%02x", b), text += two;
+  return text;
+}
+
+// /dev/mem is the modeled host's physical memory: the boards' BARs and the
+// configuration window, live; nothing elsewhere; and it cannot be mapped.
+TEST(VirtualHost, DevMemIsTheModeledPhysicalMemory) {
+  const bool had_dev_mem = fs::exists("/dev/mem");
+  const std::vector<std::string> dev_before = listing("/dev");
+  Result r = simhost({"--", "sh", "-c",
+                      "p=$0; stat -c '%F %s' /dev/mem; "
+                      "$p peek 0xe0000000 4; $p peek 0xe0100000 4; $p peek 0xe0200000 4; "
+                      "$p poke 0xe0100004 0600; setpci -s 01:00.0 COMMAND; "
+                      "$p poke 0xc0003000 a1b2c3d4; $p window 3000; $p peek 0xc0003000 4; "
+                      "$p peek 0xc10ffff8 4; $p poke 0xc10fffd8 5a; $p window ffffffd8; "
+                      "$p peek 0x1000 4; $p poke 0xfebc0000 00; $p peek 0xc0fffffe 4; "
+                      "$p map 0xc0000000; $p map 0xe0000000",
+                      PROBE});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.out,
+            "regular file 4294967296\n"
+            "8680570d\n"  // the host bridge, where the library's mm method looks
+            "5c1f0a5e\n"
+            "ffffffff\n"  // no function there
+            "poke: 2 bytes\n"
+            "0006\n"
+            "poke: 4 bytes\n"
+            "a1b2c3d4\n"  // what the processor reads
+            "a1b2c3d4\n"
+            "51c0ffee\n"  // the ISR at BAR2 + 0xffff8
+            "poke: 1 bytes\n"
+            "5a000000\n"  // LED, stored through BAR2, as the processor reads it
+            "peek: Input/output error\n"
+            "poke: Input/output error\n"
+            "peek: Input/output error\n"  // across the end of BAR0
+            "map: No such device\n"
+            "map: No such device\n")
+      << r;
+  EXPECT_EQ(fs::exists("/dev/mem"), had_dev_mem);
+  EXPECT_EQ(listing("/dev"), dev_before);
+}
+
+TEST(VirtualHost, TheCommandKeepsTheRestOfDev) {
+  Result r = simhost({"--", "sh", "-c",
+                      "test -c /dev/null && test -c /dev/zero && test -L /dev/fd && test -d /dev/pts && "
+                      "echo gone > /dev/null && head -c 2 /dev/zero | od -An -tx1"});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.out, " 00 00\n");
+}
+
+TEST(VirtualHost, TheLibrarysMemoryMappedMethodStopsWithItsOwnMessage) {
+  Result r = simhost({"--", "sh", "-c", "UBA_PCI=mm exec \"$0\" scan", PROBE});
+  EXPECT_EQ(r.status, 1) << r;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "mapping /dev/mem(e0000000,268435456) failed:19:No such device\n");
+}
+
+// Taken from the bounding set as well: not even a program the command runs
+// gets it back.
+TEST(VirtualHost, TheCommandHasNoRawIo) {
+  Result r = simhost({"--", "sh", "-c", "\"$0\" caps; \"$0\" iopl; sh -c '\"$0\" caps' \"$0\"", PROBE});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_THAT(r.out, MatchesRegex("CAP_SYS_RAWIO effective 0 permitted 0 inheritable 0 bounding 0\n"
+                                  "iopl: (Operation not permitted|Function not implemented)\n"
+                                  "CAP_SYS_RAWIO effective 0 permitted 0 inheritable 0 bounding 0\n"));
+  // The library's port method stops with its own message.
+  Result ports = simhost({"--", "sh", "-c", "UBA_PCI=iocf8 exec \"$0\" scan", PROBE});
+  EXPECT_EQ(ports.status, 1) << ports;
+  EXPECT_THAT(ports.err, MatchesRegex("ERROR:pci_iocf8.cpp:[0-9]+:iopl failed: cannot get access to io ports:"
+                                      "(Operation not permitted|Function not implemented)\n+"));
+}
+
+// Host stores into BAR0 are not trapped: one through /dev/mem is seen at
+// once, one through the mapped BAR0 on the virtual host's timer.
+TEST(VirtualHost, AStoreOfZeroIntoWordZeroRestartsTheBoard) {
+  std::vector<uint8_t> word0;
+  for (uint32_t i = 0; i < 4; i++) word0.push_back(sim::Firmware::program_byte(i));
+  struct Case {
+    const char *store;
+    std::string script, out;
+  } cases[] = {
+      {"through /dev/mem", "$0 poke 0xc0000000 00000000 && $0 peek 0xc0000000 4",
+       "poke: 4 bytes\n" + hex(word0) + "\n"},
+      {"through the mapped BAR0", "$0 restart", "restarted\nucp: reset: the host cleared SRAM word 0\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.store);
+    Result r =
+        simhost({"--", "sh", "-c", c.script + " && $0 wait-log 'ucp: reset: the host cleared SRAM word 0'", PROBE});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, c.out + "found\n");
+  }
+}
+
+TEST(VirtualHost, BoardWithoutBar2) {
+  const std::string dir = "/sys/bus/pci/devices/0000:01:00.0";
+  Result r = simhost({"--nic", "no-bar2", "--", "sh", "-c",
+                      "setpci -s 01:00.0 18.l; sed -n 3p " + dir + "/resource; ls " + dir +
+                          " | grep resource; \"$0\" peek 0xc1000000 4",
+                      PROBE});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(r.out,
+            "00000000\n"
+            "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
+            "resource\nresource0\n"
+            "peek: Input/output error\n");
+}
+
+TEST(VirtualHost, TheMessageLogAsTheItemsSetItUp) {
+  auto word = [](uint32_t v) { return hex({uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); };
+  std::vector<uint8_t> stream;
+  for (uint32_t n = 0x10000; n < 0x10010; n++) stream.push_back(sim::log_stream_byte(n));
+  Result preset = simhost({"--nic", "log=0x10010:65536,log-at=1d69e8,log-magic=12345678", "--", "sh", "-c",
+                           "$0 peek 0xc01d69f0 16; $0 peek 0xc01d4800 16", PROBE});
+  EXPECT_EQ(preset.status, 0) << preset;
+  EXPECT_EQ(preset.out, word(0x12345678) + word(0x10010) + word(0x10000) + word(0x1d4800) + "\n" + hex(stream) + "\n");
+
+  // The producer goes on while the command only looks at the mapped BAR0.
+  Result steady = simhost({"--nic", "log-every=10", "--", PROBE, "wait-log", "ucp: tick 3 at 30 ms\n"});
+  EXPECT_EQ(steady.status, 0) << steady;
+  EXPECT_EQ(steady.out, "found\n");
+}
+
+// ---------------------------------------------------------------------------
 // The EEPROM across runs
 
 // An EEPROM image of whole sectors with one erased byte at 0x12345.
@@ -302,6 +441,19 @@ TEST(Simhost, RefusesBadOptionsWithTheUsage) {
       {{"--nic", "dead=zz", "true"}, "--nic: dead=zz: expected dead or dead=OFFSET, an offset in hex below 1000"},
       {{"--nic", "save=", "true"}, "--nic: save=: a file name is needed"},
       {{"--nic", "dead,turbo", "true"}, "--nic: turbo: unknown item"},
+      {{"--nic", "no-bar2=1", "true"}, "--nic: no-bar2=1: takes no value"},
+      {{"--nic", "log=x", "true"}, "--nic: log=x: expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)"},
+      {{"--nic", "log=4294967296", "true"},
+       "--nic: log=4294967296: expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)"},
+      {{"--nic", "log=5:", "true"}, "--nic: log=5:: expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)"},
+      {{"--nic", "log-magic=7072696e0", "true"},
+       "--nic: log-magic=7072696e0: expected log-magic=HEX, a 32-bit value in hex"},
+      {{"--nic", "log-at=1d69e9", "true"},
+       "--nic: log-at=1d69e9: the header address is a multiple of 4 from 21e8 to 1fffe8 (hex)"},
+      {{"--nic", "log-at=1fffec", "true"},
+       "--nic: log-at=1fffec: the header address is a multiple of 4 from 21e8 to 1fffe8 (hex)"},
+      {{"--nic", "log-every=0", "true"},
+       "--nic: log-every=0: the period is a number of milliseconds from 1 to 3600000"},
       {{"--turbo", "true"}, "unknown option '--turbo'"},
       {{}, "no command given"},
       {{"--nics", "2"}, "no command given"},
@@ -350,13 +502,6 @@ TEST(Simhost, FailsClearlyWhenItCannotBuildTheHost) {
 // Nothing left behind
 
 bool mounted_here() { return read_file("/proc/self/mountinfo").find("fuse.simhost") != std::string::npos; }
-
-std::vector<std::string> listing(const char *dir) {
-  std::vector<std::string> names;
-  for (const auto &e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Whether the process has ended: gone, or a zombie that nobody of ours reaps.
 bool ended(pid_t pid) {

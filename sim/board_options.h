@@ -1,0 +1,54 @@
+// How a modeled board is made: its identity, its faults, and the state its
+// firmware starts in. The one options record of a board; simhost's --nic
+// items set these fields.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+struct BoardOptions {
+  uint16_t device_id = 0x5e0a;  // 0x5e0a, 0x5e0b, or 0x4c3d (generation by revision)
+  uint8_t revision = 1;
+  uint8_t vs_position = 0x88;  // where the vendor-specific registers answer
+  bool vs_listed = true;       // the capability list links them
+  bool vs_present = true;      // false: the board has no such registers
+  // Configuration space reads all ones from this offset on and ignores
+  // writes there: 0 for a board that has dropped off the bus, 0x40 for one
+  // whose header still answers but nothing beyond it.
+  std::optional<unsigned> dead_from;
+  bool erase_hangs = false;    // an erase never completes
+  // A byte program never completes: at this address, or at any when none is given.
+  bool program_hangs = false;
+  std::optional<uint32_t> program_hangs_at;
+  std::optional<uint32_t> stuck_address;  // an EEPROM byte that keeps reading stuck_value
+  uint8_t stuck_value = 0x00;
+  uint8_t max_payload_supported = 2;  // 128 << n bytes
+  // An EEPROM operation ends after this many further configuration accesses
+  // of the board, or after this much wall-clock time (0: not by the clock).
+  unsigned program_accesses = 1, erase_accesses = 32;
+  std::chrono::microseconds program_time{20}, erase_time{2000};
+  int index = 0;  // the board's number in its host: names it in its EEPROM
+
+  bool bar2_present = true;  // false: the BAR2 register reads 0 and nothing is published there
+  // BAR0 in this file (created when absent) instead of memory of its own,
+  // for a peer that shares the BAR0 image through a file.
+  std::string bar0_file;
+
+  // The message log as the board powers on.
+  uint32_t log_header = 0x1de9e8;   // where its header lies (the ring lies below it)
+  std::optional<uint32_t> log_magic;  // a header with this magic instead of the valid one
+  // A ring that already holds `written` bytes of the preset stream
+  // (log_stream_byte), of which the host has read `read`.
+  struct LogPreset {
+    uint32_t written, read;
+  };
+  std::optional<LogPreset> log_preset;
+  // The firmware logs a numbered line this often, in model time.
+  std::optional<std::chrono::milliseconds> log_every;
+};
+
+}  // namespace sim

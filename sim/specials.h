@@ -1,0 +1,76 @@
+// The processor's special registers: the 512-byte block at the top of its
+// 32-bit address space, 0xfffffe00 to 0xffffffff.
+//
+// A register is an entry of a table {name, address, width, read hook, write
+// hook}. An access is dispatched at its exact width: one whose address and
+// width are those of a register goes through that register, whichever door
+// made it (the debug window, and later a JTAG stream or the scan service), so
+// a register behaves the same however it is reached. Any other access inside
+// the block acts on plain bytes. Some registers share an address at
+// different widths (P0_RECV_SNAPSHOT is P0_RECV_POINTER and P0_RECV_COUNT
+// read at once); words pushed through one register in turn (COPY_FROM,
+// COPY_SIZE, COPY_TO through COPY) are one entry. Values are in the
+// processor's order: the byte at the lowest address is the most significant.
+//
+// Behaviours:
+//   ISR  0xfffffff8, 4 bytes  reads ISR_VALUE; writes are ignored
+//   RTC  0xffffffd0, 4 bytes  counts 2 per microsecond of model time; a write
+//                             sets the count, which goes on from there
+//   every other register is plain storage.
+// The bytes of a register with a read hook hold its value as of the latest
+// refresh (every advance of the board), which is what a plain access to a
+// part of it sees.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace sim {
+
+class Specials {
+ public:
+  static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
+  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0;
+  // What ISR reads: no interrupt source of the model ever changes it.
+  static constexpr uint32_t ISR_VALUE = 0x51c0ffee;
+
+  struct Register {
+    const char *name;
+    uint32_t address;
+    int width;
+    uint32_t (Specials::*read)() = nullptr;        // null: plain storage
+    void (Specials::*write)(uint32_t) = nullptr;  // null: plain storage
+  };
+  static std::span<const Register> registers();
+  // The register at exactly this address and width, or null.
+  static const Register *find(uint32_t address, int width);
+  // Whether an access of `width` bytes at `address` lies inside the block.
+  static bool holds(uint32_t address, int width) { return address >= BASE && address - BASE + width <= SIZE; }
+
+  // Accesses inside the block.
+  uint32_t read(uint32_t address, int width);
+  void write(uint32_t address, uint32_t value, int width);
+
+  void set_time(uint64_t now_us) { now_us_ = now_us; }
+  // Stores the current value of every register with a read hook in its bytes.
+  void refresh();
+  const uint8_t *bytes() const { return bytes_.data(); }
+
+ private:
+  static const Register REGISTERS[];
+
+  uint32_t plain_read(uint32_t address, int width) const;
+  void plain_write(uint32_t address, uint32_t value, int width);
+  uint32_t isr_read();
+  void ignore_write(uint32_t);
+  uint32_t rtc_read();
+  void rtc_write(uint32_t value);
+
+  std::array<uint8_t, SIZE> bytes_{};
+  uint64_t now_us_ = 0;
+  uint32_t rtc_set_to_ = 0;  // the count written last, at rtc_set_at_
+  uint64_t rtc_set_at_ = 0;
+};
+
+}  // namespace sim
