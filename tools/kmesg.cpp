@@ -57,6 +57,8 @@ int main(int argc, char **argv) {
   bool clear = false, show_all = false, follow = false, config_only = false, mapped = false, dry = false,
        verbose = false, second_chip = false;
 
+  // The usage text says what is wrong; getopt's own line would only repeat it.
+  opterr = 0;
   int c;
   while ((c = getopt(argc, argv, "b:r:f:csxzwnmdv2N")) != -1) {
     switch (c) {

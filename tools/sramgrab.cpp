@@ -88,6 +88,8 @@ int main(int argc, char **argv) {
   uint32_t backup_size = 0x80000;
 
   // -s takes its size as an argument, as the usage text says.
+  // The usage text says what is wrong; getopt's own line would only repeat it.
+  opterr = 0;
   int c;
   while ((c = getopt(argc, argv, "b:rs:exzcnhdD")) != -1) {
     switch (c) {

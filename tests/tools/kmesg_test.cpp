@@ -45,11 +45,11 @@ std::string preset(uint32_t written, uint32_t read) {
 }
 
 // kmesg with `args`, then the header's read count as pokemem prints it.
-struct Run {
+struct KmesgRun {
   Result result;
   std::string read_after;
 };
-Run kmesg_then_read_count(const std::string &items, const std::string &args) {
+KmesgRun kmesg_then_read_count(const std::string &items, const std::string &args) {
   Scratch dir;
   Result r = script_on_card(items, "$KMESG " + args + "; s=$?; $POKEMEM -qn -b 0 0x1de9f8.l > $D/r; exit $s", dir);
   return {r, read_text(dir / "r")};
@@ -79,7 +79,7 @@ TEST(Kmesg, ShowsWhatArrivedSinceTheLastReadInEveryStateOfTheRing) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Run run = kmesg_then_read_count(preset(c.written, c.read), c.args);
+    KmesgRun run = kmesg_then_read_count(preset(c.written, c.read), c.args);
     EXPECT_EQ(run.result.status, 0) << run.result;
     EXPECT_TRUE(SameBytes(bytes_of(run.result.out), bytes_of(c.out)));
     EXPECT_EQ(run.result.err, c.err);
@@ -122,7 +122,7 @@ TEST(Kmesg, FailuresStopWithTheirMessages) {
     std::vector<std::string> args;
     std::string err;  // a regular expression
   } cases[] = {
-      {"an unknown option", "", {"-q"}, USAGE},
+      {"an unknown option", "", {"-q"}, literal(USAGE)},
       {"a bad magic", "log-magic=0x12345678", {},
        ASSUMING + "KMESG Bad magic:0x12345678 \\(should be 0x7072696e\\), use kmesg -c to reinitialize\n"},
       {"clearing through configuration space", "", {"-c"},

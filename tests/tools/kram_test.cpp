@@ -21,7 +21,7 @@ class Kram : public testing::Test {
  protected:
   void SetUp() override {
     sim::HostOptions h;
-    h.nics = {sim::BoardOptions{}};
+    h.boards = {sim::BoardOptions{}};
     host = std::make_unique<sim::Host>(h);
     sim::serve_in_process(*host);
     uba_pci_method(sim::UBA_PCI_MODEL);

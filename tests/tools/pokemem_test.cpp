@@ -69,8 +69,8 @@ TEST(Pokemem, CommandLineErrorsPrintTheUsage) {
       {{"0x10.l", "1", "2"}, ""},
       {{"-y", "0x10.l"}, "unknown option:0x10.l\n"},
       // No size: the character shown is the NUL that ends the operand.
-      {{"0x00020100"}, std::string("Unknown size:\0\n", 16)},
-      {{"0x10b"}, std::string("Unknown size:\0\n", 16)},
+      {{"0x00020100"}, std::string("Unknown size:\0\n", 15)},
+      {{"0x10b"}, std::string("Unknown size:\0\n", 15)},
       {{"0x10.x"}, "Unknown size:x\n"},
       {{"0x10.4", "5"}, "Unknown size:4\n"},
   };
@@ -235,13 +235,13 @@ TEST(Pokemem, PhysicalMemoryAndPortsNeverReachTheRealMachine) {
        "mapping /dev/mem\\(c0000000,4096\\) failed:19:No such device\n"},
       {"RAM outside the modeled windows", {POKEMEM, "-m", "0x20100.l"}, "ERROR:.*Input/output error.*\n"},
       {"I/O ports", {POKEMEM, "-i", "0x80.b"},
-       error_from("uba_ioport.h", "iopl failed: cannot get access to io ports:Operation not permitted\n") + "\n"},
+       error_from("uba_ioport.h", "iopl failed: cannot get access to io ports:[A-Za-z ]+\n") + "\n"},
       {"configuration cycles", {POKEMEM, "-H", "0x80000000.l"},
-       error_from("uba_ioport.h", "iopl failed: cannot get access to io ports:Operation not permitted\n") + "\n"},
+       error_from("uba_ioport.h", "iopl failed: cannot get access to io ports:[A-Za-z ]+\n") + "\n"},
       {"the memory-mapped configuration method", {"/usr/bin/env", "UBA_PCI=mm", POKEMEM, "-b", "0", "0.l"},
        "mapping /dev/mem\\(e0000000,268435456\\) failed:19:No such device\n"},
       {"the port configuration method", {"/usr/bin/env", "UBA_PCI=iocf8", POKEMEM, "-b", "0", "0.l"},
-       error_from("pci_iocf8.cpp", "iopl failed: cannot get access to io ports:Operation not permitted\n") + "\n"},
+       error_from("pci_iocf8.cpp", "iopl failed: cannot get access to io ports:[A-Za-z ]+\n") + "\n"},
   };
   for (const Case &c : cases) {
     Result r = on_card("", c.command);

@@ -57,26 +57,27 @@ std::string core_of(const Bytes &sram, uint32_t isr) {
 // The ISR as sramgrab takes it: the register's big-endian bytes read in host order.
 const uint32_t ISR = __builtin_bswap32(sim::Specials::ISR_VALUE);
 
-TEST(Sramgrab, RawDumpThroughTheBarsAndTheDebugWindow) {
+TEST(Sramgrab, RawDumpThroughTheBars) {
   Scratch dir;
-  Result r = script_on_card("", "$SRAMGRAB -r > $D/bars && $SRAMGRAB -d -r > $D/window", dir);
+  Result r = script_on_card("", "$SRAMGRAB -r > $D/bars", dir);
   ASSERT_EQ(r.status, 0) << r;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ramsize = 2048 Kbyte\nramsize = 2048 Kbyte\n");
+  EXPECT_EQ(r.err, "ramsize = 2048 Kbyte\n");
   EXPECT_TRUE(SameBytes(outside_log(read_bytes(dir / "bars")), outside_log(booted_sram())));
-  EXPECT_TRUE(SameBytes(outside_log(read_bytes(dir / "window")), outside_log(booted_sram())));
 }
 
 // The core: one register line (the ISR, through BAR2's window on the
 // special registers, or through the debug window), the word count, then
-// every SRAM word big-endian. Compared with a raw dump of the same run,
-// whose log time words may have moved on.
+// every SRAM word big-endian. Compared with a raw dump through the BARs of
+// the same run, whose log time words may have moved on. The debug window
+// reads the SRAM byte by byte, so its run is the slow one.
 TEST(Sramgrab, KxgdbCoreThroughTheBarsAndTheDebugWindow) {
   for (const char *how : {"", "-d"}) {
     SCOPED_TRACE(how);
     Scratch dir;
     Result r = script_on_card("", std::string("$SRAMGRAB ") + how + " > $D/core && $SRAMGRAB -r > $D/raw", dir);
     ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "ramsize = 2048 Kbyte\nramsize = 2048 Kbyte\n");
     std::string core = read_text(dir / "core"), expected = core_of(read_bytes(dir / "raw"), ISR);
     EXPECT_EQ(std::count(core.begin(), core.end(), '\n'), 3 + 0x80000);
     char head[48];
