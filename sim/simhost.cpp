@@ -54,6 +54,7 @@
 #include "host.h"
 #include "host_fs.h"
 #include "host_tree.h"
+#include "board_items.h"
 
 namespace {
 
@@ -94,31 +95,8 @@ const char HELP[] =
     "                      and writes on standard error\n"
     "  --help              show this help and exit\n"
     "\n"
-    "ITEMS is a comma-separated list of:\n"
-    "  device=HEX          device id: 5e0a (the default), 5e0b or 4c3d\n"
-    "  rev=N               revision, 0 to 255 (default 1)\n"
-    "  vs=HEX              position of the vendor-specific registers: 80 to fc,\n"
-    "                      a multiple of 4 (default 88)\n"
-    "  vs-unlisted         the capability list does not link those registers\n"
-    "  no-vs               the NIC has no vendor-specific registers\n"
-    "  dead[=OFFSET]       configuration space reads all ones (from OFFSET on,\n"
-    "                      hex; e.g. dead=40 leaves the header readable)\n"
-    "  stuck=ADDR[:VALUE]  EEPROM byte ADDR keeps reading VALUE (hex; default 00)\n"
-    "  erase-hangs         an EEPROM sector erase never ends\n"
-    "  program-hangs[=ADDR]  programming an EEPROM byte (at ADDR, hex) never ends\n"
-    "  no-bar2             the NIC has no BAR2 (its register reads 0)\n"
-    "  log=W[:R]           the message log has had W bytes of the preset stream\n"
-    "                      written and R read (default W); the ring holds the\n"
-    "                      last 8192 of them (decimal, or hex after 0x)\n"
-    "  log-magic=HEX       the message-log header holds this magic instead\n"
-    "  log-at=HEX          the message-log header lies here, the ring 21e8 below\n"
-    "                      it (default 1de9e8)\n"
-    "  log-every=MS        the firmware logs a numbered line every MS ms\n"
-    "  eeprom=PATH         load the EEPROM content from PATH at start\n"
-    "  save=PATH           save the EEPROM content to PATH when COMMAND has\n"
-    "                      ended, also when it failed or was killed\n"
-    "A PATH cannot hold a comma. The log items describe the log as the NIC\n"
-    "powers on; every later boot writes a fresh one.\n"
+    "ITEMS is a comma-separated list of:\n";
+const char HELP_TAIL[] =
     "\n"
     "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model,\n"
     "without CAP_SYS_RAWIO: it cannot use I/O ports.\n"
@@ -149,132 +127,15 @@ void report(const char *fmt, va_list ap) {
   exit(FAILED);
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A whole hexadecimal number (an optional 0x, then hex digits) up to `max`.
-std::optional<uint32_t> parse_hex(std::string_view text, uint32_t max) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
-  if (text.empty() || text.size() > 8) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (hex_digit(c) < 0) return std::nullopt;
-    v = v << 4 | hex_digit(c);
-  }
-  if (v > max) return std::nullopt;
-  return static_cast<uint32_t>(v);
-}
-
-// A whole decimal number, or a hexadecimal one after 0x, up to `max`.
-std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_hex(text, max);
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-  }
-  if (v > max) return std::nullopt;
-  return static_cast<uint32_t>(v);
-}
-
-struct NicChoice {
-  sim::BoardOptions options;
-  std::string load, save;  // EEPROM files, empty for none
-};
-
-NicChoice parse_nic(std::string_view items) {
-  NicChoice nic;
-  while (true) {
-    size_t comma = items.find(',');
-    std::string_view item = items.substr(0, comma);
-    size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
-    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    bool has_value = eq != std::string_view::npos;
-    auto bad = [&](const char *why) { usage_error("--nic: %.*s: %s", (int)item.size(), item.data(), why); };
-    auto no_value = [&] {
-      if (has_value) bad("takes no value");
-    };
-    if (key == "device") {
-      auto id = parse_hex(value, 0xffff);
-      if (!id || (*id != 0x5e0a && *id != 0x5e0b && *id != 0x4c3d)) bad("the device id is one of 5e0a, 5e0b, 4c3d");
-      nic.options.device_id = static_cast<uint16_t>(*id);
-    } else if (key == "rev") {
-      auto rev = parse_number(value, 0xff);
-      if (!rev) bad("the revision is a number from 0 to 255");
-      nic.options.revision = static_cast<uint8_t>(*rev);
-    } else if (key == "vs") {
-      auto at = parse_hex(value, 0xff);
-      if (!at || *at < 0x80 || *at > 0xfc || *at % 4) bad("the position is a multiple of 4 from 80 to fc (hex)");
-      nic.options.vs_position = static_cast<uint8_t>(*at);
-    } else if (key == "vs-unlisted") {
-      no_value();
-      nic.options.vs_listed = false;
-    } else if (key == "no-vs") {
-      no_value();
-      nic.options.vs_present = false;
-    } else if (key == "dead") {
-      auto from = value.empty() ? std::optional<uint32_t>(0) : parse_hex(value, 0xfff);
-      if (!from) bad("expected dead or dead=OFFSET, an offset in hex below 1000");
-      nic.options.dead_from = *from;
-    } else if (key == "erase-hangs") {
-      no_value();
-      nic.options.erase_hangs = true;
-    } else if (key == "program-hangs") {
-      nic.options.program_hangs = true;
-      if (has_value) {
-        auto at = parse_hex(value, 0xffffff);
-        if (!at) bad("expected program-hangs or program-hangs=ADDR, a 24-bit address in hex");
-        nic.options.program_hangs_at = *at;
-      }
-    } else if (key == "stuck") {
-      size_t colon = value.find(':');
-      auto address = parse_hex(value.substr(0, colon), 0xffffff);
-      std::optional<uint32_t> stuck = 0;
-      if (colon != std::string_view::npos) stuck = parse_hex(value.substr(colon + 1), 0xff);
-      if (!address || !stuck) bad("expected ADDR[:VALUE], a 24-bit address and a byte in hex");
-      nic.options.stuck_address = *address;
-      nic.options.stuck_value = static_cast<uint8_t>(*stuck);
-    } else if (key == "no-bar2") {
-      no_value();
-      nic.options.bar2_present = false;
-    } else if (key == "log") {
-      size_t colon = value.find(':');
-      auto written = parse_number(value.substr(0, colon), UINT32_MAX);
-      auto read = colon == std::string_view::npos ? written : parse_number(value.substr(colon + 1), UINT32_MAX);
-      if (!written || !read) bad("expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)");
-      nic.options.log_preset = sim::BoardOptions::LogPreset{*written, *read};
-    } else if (key == "log-magic") {
-      auto magic = parse_hex(value, UINT32_MAX);
-      if (!magic) bad("expected log-magic=HEX, a 32-bit value in hex");
-      nic.options.log_magic = *magic;
-    } else if (key == "log-at") {
-      auto at = parse_hex(value, UINT32_MAX);
-      if (!at || *at % 4 || *at < 0x21e8 || *at > 0x1fffe8) bad("the header address is a multiple of 4 from 21e8 to 1fffe8 (hex)");
-      nic.options.log_header = *at;
-    } else if (key == "log-every") {
-      auto ms = parse_number(value, 3600000);
-      if (!ms || *ms == 0) bad("the period is a number of milliseconds from 1 to 3600000");
-      nic.options.log_every = std::chrono::milliseconds(*ms);
-    } else if (key == "eeprom" || key == "save") {
-      if (value.empty()) bad("a file name is needed");
-      (key == "eeprom" ? nic.load : nic.save) = std::string(value);
-    } else {
-      bad("unknown item");
-    }
-    if (comma == std::string_view::npos) break;
-    items.remove_prefix(comma + 1);
-  }
+// A NIC described by --nic items; a bad item is a usage error.
+sim::BoardChoice parse_nic(std::string_view items) {
+  sim::BoardChoice nic;
+  if (std::string why = sim::parse_board_items(items, &nic); !why.empty()) usage_error("--nic: %s", why.c_str());
   return nic;
 }
 
 struct Options {
-  std::vector<NicChoice> nics;
+  std::vector<sim::BoardChoice> nics;
   bool other_device = true;
   bool debug = false;
   bool stats = false;
@@ -297,7 +158,7 @@ Options parse_options(int argc, char **argv) {
   while ((c = getopt_long(argc, argv, "+:", longs, nullptr)) != -1) {
     switch (c) {
       case NICS:
-        count = parse_number(optarg, MAX_NICS);
+        count = sim::parse_number(optarg, MAX_NICS);
         if (!count) usage_error("--nics: '%s' is not a number from 0 to %d", optarg, MAX_NICS);
         break;
       case NIC:
@@ -314,7 +175,7 @@ Options parse_options(int argc, char **argv) {
         o.stats = true;
         break;
       case HELP_OPTION:
-        printf("%s%s", USAGE, HELP);
+        printf("%s%s%s%s", USAGE, HELP, sim::BOARD_ITEMS_HELP, HELP_TAIL);
         exit(0);
       case ':':
         usage_error("option '%s' needs a value", argv[optind - 1]);
@@ -576,7 +437,7 @@ int main(int argc, char **argv) {
   sim::HostOptions host_options;
   host_options.other_device = options.other_device;
   host_options.boards.clear();
-  for (const NicChoice &n : options.nics) host_options.boards.push_back(n.options);
+  for (const sim::BoardChoice &n : options.nics) host_options.boards.push_back(n.options);
   std::optional<sim::Host> host;
   try {
     host.emplace(host_options);

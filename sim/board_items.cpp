@@ -1,0 +1,166 @@
+// The items that describe a modeled board on a front end's command line.
+
+#include "board_items.h"
+
+#include <cstdint>
+
+namespace sim {
+
+const char BOARD_ITEMS_HELP[] =
+    "  device=HEX          device id: 5e0a (the default), 5e0b or 4c3d\n"
+    "  rev=N               revision, 0 to 255 (default 1)\n"
+    "  vs=HEX              position of the vendor-specific registers: 80 to fc,\n"
+    "                      a multiple of 4 (default 88)\n"
+    "  vs-unlisted         the capability list does not link those registers\n"
+    "  no-vs               the NIC has no vendor-specific registers\n"
+    "  dead[=OFFSET]       configuration space reads all ones (from OFFSET on,\n"
+    "                      hex; e.g. dead=40 leaves the header readable)\n"
+    "  stuck=ADDR[:VALUE]  EEPROM byte ADDR keeps reading VALUE (hex; default 00)\n"
+    "  erase-hangs         an EEPROM sector erase never ends\n"
+    "  program-hangs[=ADDR]  programming an EEPROM byte (at ADDR, hex) never ends\n"
+    "  no-bar2             the NIC has no BAR2 (its register reads 0)\n"
+    "  log=W[:R]           the message log has had W bytes of the preset stream\n"
+    "                      written and R read (default W); the ring holds the\n"
+    "                      last 8192 of them (decimal, or hex after 0x)\n"
+    "  log-magic=HEX       the message-log header holds this magic instead\n"
+    "  log-at=HEX          the message-log header lies here, the ring 21e8 below\n"
+    "                      it (default 1de9e8)\n"
+    "  log-every=MS        the firmware logs a numbered line every MS ms\n"
+    "  eeprom=PATH         load the EEPROM content from PATH at start\n"
+    "  save=PATH           save the EEPROM content to PATH when the run has\n"
+    "                      ended, also when it failed or was killed\n"
+;
+
+namespace {
+
+// An item that cannot be taken, and why.
+struct BadItem {
+  std::string why;
+};
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+// A whole hexadecimal number (an optional 0x, then hex digits) up to `max`.
+std::optional<uint32_t> parse_hex(std::string_view text, uint32_t max) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (hex_digit(c) < 0) return std::nullopt;
+    v = v << 4 | hex_digit(c);
+  }
+  if (v > max) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+// A whole decimal number, or a hexadecimal one after 0x, up to `max`.
+std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_hex(text, max);
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+  }
+  if (v > max) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+std::string parse_board_items(std::string_view items, BoardChoice *out) try {
+  BoardChoice nic;
+  while (true) {
+    size_t comma = items.find(',');
+    std::string_view item = items.substr(0, comma);
+    size_t eq = item.find('=');
+    std::string_view key = item.substr(0, eq);
+    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    bool has_value = eq != std::string_view::npos;
+    auto bad = [&](const char *reason) { throw BadItem{std::string(item) + ": " + reason}; };
+    auto no_value = [&] {
+      if (has_value) bad("takes no value");
+    };
+    if (key == "device") {
+      auto id = parse_hex(value, 0xffff);
+      if (!id || (*id != 0x5e0a && *id != 0x5e0b && *id != 0x4c3d)) bad("the device id is one of 5e0a, 5e0b, 4c3d");
+      nic.options.device_id = static_cast<uint16_t>(*id);
+    } else if (key == "rev") {
+      auto rev = parse_number(value, 0xff);
+      if (!rev) bad("the revision is a number from 0 to 255");
+      nic.options.revision = static_cast<uint8_t>(*rev);
+    } else if (key == "vs") {
+      auto at = parse_hex(value, 0xff);
+      if (!at || *at < 0x80 || *at > 0xfc || *at % 4) bad("the position is a multiple of 4 from 80 to fc (hex)");
+      nic.options.vs_position = static_cast<uint8_t>(*at);
+    } else if (key == "vs-unlisted") {
+      no_value();
+      nic.options.vs_listed = false;
+    } else if (key == "no-vs") {
+      no_value();
+      nic.options.vs_present = false;
+    } else if (key == "dead") {
+      auto from = value.empty() ? std::optional<uint32_t>(0) : parse_hex(value, 0xfff);
+      if (!from) bad("expected dead or dead=OFFSET, an offset in hex below 1000");
+      nic.options.dead_from = *from;
+    } else if (key == "erase-hangs") {
+      no_value();
+      nic.options.erase_hangs = true;
+    } else if (key == "program-hangs") {
+      nic.options.program_hangs = true;
+      if (has_value) {
+        auto at = parse_hex(value, 0xffffff);
+        if (!at) bad("expected program-hangs or program-hangs=ADDR, a 24-bit address in hex");
+        nic.options.program_hangs_at = *at;
+      }
+    } else if (key == "stuck") {
+      size_t colon = value.find(':');
+      auto address = parse_hex(value.substr(0, colon), 0xffffff);
+      std::optional<uint32_t> stuck = 0;
+      if (colon != std::string_view::npos) stuck = parse_hex(value.substr(colon + 1), 0xff);
+      if (!address || !stuck) bad("expected ADDR[:VALUE], a 24-bit address and a byte in hex");
+      nic.options.stuck_address = *address;
+      nic.options.stuck_value = static_cast<uint8_t>(*stuck);
+    } else if (key == "no-bar2") {
+      no_value();
+      nic.options.bar2_present = false;
+    } else if (key == "log") {
+      size_t colon = value.find(':');
+      auto written = parse_number(value.substr(0, colon), UINT32_MAX);
+      auto read = colon == std::string_view::npos ? written : parse_number(value.substr(colon + 1), UINT32_MAX);
+      if (!written || !read) bad("expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)");
+      nic.options.log_preset = BoardOptions::LogPreset{*written, *read};
+    } else if (key == "log-magic") {
+      auto magic = parse_hex(value, UINT32_MAX);
+      if (!magic) bad("expected log-magic=HEX, a 32-bit value in hex");
+      nic.options.log_magic = *magic;
+    } else if (key == "log-at") {
+      auto at = parse_hex(value, UINT32_MAX);
+      if (!at || *at % 4 || *at < 0x21e8 || *at > 0x1fffe8) bad("the header address is a multiple of 4 from 21e8 to 1fffe8 (hex)");
+      nic.options.log_header = *at;
+    } else if (key == "log-every") {
+      auto ms = parse_number(value, 3600000);
+      if (!ms || *ms == 0) bad("the period is a number of milliseconds from 1 to 3600000");
+      nic.options.log_every = std::chrono::milliseconds(*ms);
+    } else if (key == "eeprom" || key == "save") {
+      if (value.empty()) bad("a file name is needed");
+      (key == "eeprom" ? nic.load : nic.save) = std::string(value);
+    } else {
+      bad("unknown item");
+    }
+    if (comma == std::string_view::npos) break;
+    items.remove_prefix(comma + 1);
+  }
+  *out = nic;
+  return "";
+} catch (const BadItem &bad) {
+  return bad.why;
+}
+
+
+}  // namespace sim
