@@ -84,7 +84,8 @@ int main(int argc, char **argv) {
   }
 
   kram_t kram{};
-  uba_nic *nic = nullptr;
+  // The board and the handle live until the program ends.
+  static uba_nic *nic = nullptr;
   if (rabbit) {
     kram_open_tckavi(&kram, rabbit);
   } else if (file) {

@@ -134,7 +134,9 @@ int main(int argc, char **argv) {
   if (opened) {
     // -i or -r chose the space already.
   } else if (unit >= 0) {
-    uba_nic *nic = uba_open(unit, mask ? mask : UBA_K4 | UBA_PCI64 | UBA_KX | UBA_ZE,
+    // The board and the buffer live until the program ends.
+    static uba_nic *nic;
+    nic = uba_open(unit, mask ? mask : UBA_K4 | UBA_PCI64 | UBA_KX | UBA_ZE,
                             eeprom || debug_regs ? UBA_BAR_SKIP : 0);
     if (nic->type == UBA_PCI64) uba_pci64_init(nic, 0, 0);
     if (bar2 && !nic->base2) {
@@ -160,7 +162,8 @@ int main(int argc, char **argv) {
     kram_open_phys(&kram, address, size);
   }
 
-  auto buffer = static_cast<uint8_t *>(uba_xmalloc(size + 8));
+  static uint8_t *buffer;
+  buffer = static_cast<uint8_t *>(uba_xmalloc(size + 8));
   if (writing) {
     if (from_stdin) {
       uba_xfullread(0, buffer, size);

@@ -108,7 +108,9 @@ int main(int argc, char **argv) {
   }
   if (mask == 0) mask = UBA_ZE;
 
-  uba_nic *nic = uba_open(unit, mask, direct ? 0 : UBA_BAR_SKIP);
+  // The board and the buffer live until the program ends.
+  static uba_nic *nic;
+  nic = uba_open(unit, mask, direct ? 0 : UBA_BAR_SKIP);
   kram_t sram{};
   if (direct)
     kram_open_map(&sram, nic->base);
@@ -156,7 +158,8 @@ int main(int argc, char **argv) {
     }
   }
 
-  auto buffer = static_cast<uint8_t *>(malloc(nic->sram_size ? nic->sram_size : 1));
+  static uint8_t *buffer;
+  buffer = static_cast<uint8_t *>(malloc(nic->sram_size ? nic->sram_size : 1));
   handle_error(!buffer, "cannot allocate %u bytes for the SRAM image", nic->sram_size);
   kram_read(&sram, 0, buffer, nic->sram_size);
   if (reconstitute) {

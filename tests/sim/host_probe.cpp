@@ -255,7 +255,10 @@ bool within_five_seconds(const std::function<bool()> &done) {
 int restart() {
   MappedSram board;
   *reinterpret_cast<volatile uint32_t *>(board.sram) = 0;
-  if (!within_five_seconds([&] { return board.word(0) != 0; })) die("the board did not restart");
+  // The boot rewrites word 0 before the log's header and first line, and
+  // the model runs beside this process: wait for the whole of it.
+  if (!within_five_seconds([&] { return board.word(0) != 0 && board.log().rfind("ucp: reset", 0) == 0; }))
+    die("the board did not restart");
   std::string log = board.log();
   printf("restarted\n%s", log.substr(0, log.find('\n') + 1).c_str());
   return 0;
