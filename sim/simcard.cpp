@@ -39,6 +39,7 @@
 
 #include "board.h"
 #include "board_items.h"
+#include "front_end.h"
 #include "pci_sim.h"
 
 namespace {
@@ -71,28 +72,8 @@ const char HELP[] =
     "ITEMS is a comma-separated list of:\n";
 const char HELP_TAIL[] = "A PATH cannot hold a comma.\n";
 
-void report(const char *fmt, va_list ap) {
-  fputs("simcard: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  fputc('\n', stderr);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  report(fmt, ap);
-  va_end(ap);
-  exit(FAILED);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  report(fmt, ap);
-  va_end(ap);
-  fprintf(stderr, "%sTry 'simcard --help' for more information.\n", USAGE);
-  exit(FAILED);
-}
+using sim::front_end::fail;
+using sim::front_end::usage_error;
 
 struct Options {
   sim::BoardChoice card;
@@ -341,6 +322,8 @@ class Server {
 };
 
 }  // namespace
+
+const sim::front_end::Program sim::front_end::program = {"simcard", USAGE, FAILED};
 
 int main(int argc, char **argv) {
   Options options = parse_options(argc, argv);

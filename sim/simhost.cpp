@@ -55,6 +55,7 @@
 #include "host_fs.h"
 #include "host_tree.h"
 #include "board_items.h"
+#include "front_end.h"
 
 namespace {
 
@@ -104,28 +105,8 @@ const char HELP_TAIL[] =
     "itself fails, 126 when COMMAND cannot be run, 127 when it is not found.\n"
     "simhost must run as root.\n";
 
-void report(const char *fmt, va_list ap) {
-  fputs("simhost: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  fputc('\n', stderr);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  report(fmt, ap);
-  va_end(ap);
-  exit(FAILED);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  report(fmt, ap);
-  va_end(ap);
-  fprintf(stderr, "%sTry 'simhost --help' for more information.\n", USAGE);
-  exit(FAILED);
-}
+using sim::front_end::fail;
+using sim::front_end::usage_error;
 
 // A NIC described by --nic items; a bad item is a usage error.
 sim::BoardChoice parse_nic(std::string_view items) {
@@ -429,6 +410,8 @@ class Supervisor {
 };
 
 }  // namespace
+
+const sim::front_end::Program sim::front_end::program = {"simhost", USAGE, FAILED};
 
 int main(int argc, char **argv) {
   Options options = parse_options(argc, argv);

@@ -43,12 +43,6 @@ constexpr uint32_t NATIVE_RING = 0x100000, NATIVE_SIZE = 0x1000;
   exit(1);
 }
 
-uint32_t read_be32(kram_t *k, uint32_t addr) {
-  uint32_t v;
-  kram_read(k, addr, &v, 4);
-  return __builtin_bswap32(v);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -113,8 +107,8 @@ int main(int argc, char **argv) {
     ring = NATIVE_RING;
     header = 0xffffffff;
   } else {
-    ring = read_be32(&kram, header + RING);
-    now = read_be32(&kram, header + TIME0) + read_be32(&kram, header + TIME1);
+    ring = kram_read_be32(&kram, header + RING);
+    now = kram_read_be32(&kram, header + TIME0) + kram_read_be32(&kram, header + TIME1);
   }
   fprintf(stderr, "Assuming print buf at offset 0x%x, meta at 0x%x\n", ring, header);
   if (verbose) fprintf(stderr, "Current time: usecs=%d.%06d\n", (int)(now >> 20), (int)(now & 0xfffff));
@@ -127,11 +121,11 @@ int main(int argc, char **argv) {
               kram.type == KRAM_FILE ? "a file" : "configuration space");
       exit(1);
     }
-    fprintf(stderr, "KMESG INIT: Clearing print area: old magic=0x%x\n", read_be32(&kram, header + MAGIC));
+    fprintf(stderr, "KMESG INIT: Clearing print area: old magic=0x%x\n", kram_read_be32(&kram, header + MAGIC));
     kram_zero(&kram, header, HEADER_SIZE);
   }
   if (!native) {
-    uint32_t magic = read_be32(&kram, header + MAGIC);
+    uint32_t magic = kram_read_be32(&kram, header + MAGIC);
     if (magic != LOG_MAGIC) {
       fprintf(stderr, "KMESG Bad magic:0x%x (should be 0x%x), use kmesg -c to reinitialize\n", magic, LOG_MAGIC);
       kram_close(&kram);
@@ -141,8 +135,8 @@ int main(int argc, char **argv) {
 
   bool newline_last = true;
   for (bool first = true;; first = false) {
-    uint32_t r = native ? 0 : read_be32(&kram, header + READ);
-    uint32_t w = native ? NATIVE_SIZE : read_be32(&kram, header + WRITTEN);
+    uint32_t r = native ? 0 : kram_read_be32(&kram, header + READ);
+    uint32_t w = native ? NATIVE_SIZE : kram_read_be32(&kram, header + WRITTEN);
     if (first && show_all) r = w >= RING_SIZE ? w - RING_SIZE : 0;
     uint32_t lost = 0;
     if (w - r > RING_SIZE) {
@@ -163,8 +157,7 @@ int main(int argc, char **argv) {
       uba_xxwrite(__FILE__, __LINE__, 1, data.data(), n);
       newline_last = data[n - 1] == '\n';
       if (!dry) {
-        uint32_t be = __builtin_bswap32(w);
-        kram_write(&kram, header + READ, &be, 4);
+        kram_write_be32(&kram, header + READ, w);
       }
     }
     if (native) break;

@@ -40,16 +40,6 @@ constexpr uint32_t SPECIALS = 0xfffffe00, SPECIALS_IN_BAR2 = 0xffe00, ISR = 0x1f
   exit(1);
 }
 
-uint32_t read_be32(kram_t *k, uint32_t addr) {
-  uint32_t v;
-  kram_read(k, addr, &v, 4);
-  return __builtin_bswap32(v);
-}
-
-void write_be32(kram_t *k, uint32_t addr, uint32_t value) {
-  uint32_t v = __builtin_bswap32(value);
-  kram_write(k, addr, &v, 4);
-}
 
 // The kxgdb core: a register count, the ISR line, the SRAM size in words,
 // then every word of SRAM (taken big-endian) as "0x%x", one per line.
@@ -127,10 +117,10 @@ int main(int argc, char **argv) {
 
   if (enable) {
     uint32_t magic = skip_next ? MAGIC_SAVE_NEXT : MAGIC_SAVE, target = TARGET_END - backup_size;
-    write_be32(&sram, BACKUP_TARGET, target);
-    write_be32(&sram, BACKUP_TARGET2, TARGET_END - SCRATCH_SIZE - backup_size);
-    write_be32(&sram, BACKUP_LENGTH, backup_size);
-    write_be32(&sram, BACKUP_MAGIC, magic);
+    kram_write_be32(&sram, BACKUP_TARGET, target);
+    kram_write_be32(&sram, BACKUP_TARGET2, TARGET_END - SCRATCH_SIZE - backup_size);
+    kram_write_be32(&sram, BACKUP_LENGTH, backup_size);
+    kram_write_be32(&sram, BACKUP_MAGIC, magic);
     uint32_t letters = __builtin_bswap32(magic);
     fprintf(stderr, "Backup enable at 0x%08lx: %.4s for target 0x%x %dKB\n", (unsigned long)BACKUP_MAGIC,
             reinterpret_cast<const char *>(&letters), target, (int)(backup_size / 1024));
@@ -139,14 +129,14 @@ int main(int argc, char **argv) {
 
   uint32_t saved_at = 0, saved_len = 0;
   if (reconstitute) {
-    uint32_t magic = read_be32(&sram, BACKUP_MAGIC);
+    uint32_t magic = kram_read_be32(&sram, BACKUP_MAGIC);
     if (magic != MAGIC_DONE) {
       fprintf(stderr, "Backup copy of sram start does not exists, magic=0x%x(%.4s)\n", magic,
               reinterpret_cast<const char *>(&magic));
       exit(1);
     }
-    saved_at = read_be32(&sram, BACKUP_TARGET);
-    saved_len = read_be32(&sram, BACKUP_LENGTH);
+    saved_at = kram_read_be32(&sram, BACKUP_TARGET);
+    saved_len = kram_read_be32(&sram, BACKUP_LENGTH);
     fprintf(stderr, "Backup retrieval from 0x%08x(len=%dKB)\n", saved_at, (int)(saved_len / 1024));
     fprintf(stderr, " 0x%x->0x%x (len=%dKB)\n", saved_at - SCRATCH_SIZE, SCRATCH, (int)(SCRATCH_SIZE / 1024));
     // The block comes from the card: copies that would not stay inside the

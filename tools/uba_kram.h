@@ -355,6 +355,18 @@ inline void kram_zero(kram_t *k, uint32_t addr, size_t len) {
   }
 }
 
+// A 32-bit word of the processor's memory: big-endian, as its structures are.
+inline uint32_t kram_read_be32(kram_t *k, uint32_t addr) {
+  uint32_t v;
+  kram_read(k, addr, &v, 4);
+  return __builtin_bswap32(v);
+}
+
+inline void kram_write_be32(kram_t *k, uint32_t addr, uint32_t value) {
+  uint32_t v = __builtin_bswap32(value);
+  kram_write(k, addr, &v, 4);
+}
+
 inline void kram_close(kram_t *k) {
   if (k->host) handle_error(tckavi_board_set(k->board, 0, 1) != 0, "tckavi_board_set(jtag_off) failed");
 }
