@@ -2,9 +2,30 @@
 
 #include "board_items.h"
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 
 namespace sim {
+
+#define PCIE_HELP_LINES                                                               \
+  "  payload=MAX[:SET]   the largest payload supported and the one set, in bytes:\n" \
+  "                      powers of two from 128 to 4096 (default 512:128)\n"        \
+  "  pcie-version=N      the PCI Express capability's version: 1 or 2 (default 2)\n" \
+  "  status=HEX          error bits set in the PCI status register (of f900)\n"      \
+  "  devsta=HEX          error bits set in the PCI Express device status (of f)\n"   \
+  "  aer-uncorr=HEX      bits set in the AER uncorrectable error status\n"           \
+  "                      (of 3ff031)\n"                                              \
+  "  aer-corr=HEX        bits set in the AER correctable error status (of 31c1)\n"
+
+const char PCIE_ITEMS_HELP[] = PCIE_HELP_LINES;
+
+const char BRIDGE_ERROR_ITEMS_HELP[] =
+    "  sec-status=HEX      error bits set in the secondary status register (of f900)\n"
+    "  aer-root=HEX        bits set in the AER root error status (of 7f; root ports)\n"
+    "  aer-source=HEX      the AER error source identification (root ports): the\n"
+    "                      correctable requester in the low 16 bits, the\n"
+    "                      uncorrectable one in the high 16\n";
 
 const char BOARD_ITEMS_HELP[] =
     "  device=HEX          device id: 5e0a (the default), 5e0b or 4c3d\n"
@@ -26,6 +47,10 @@ const char BOARD_ITEMS_HELP[] =
     "  log-at=HEX          the message-log header lies here, the ring 21e8 below\n"
     "                      it (default 1de9e8)\n"
     "  log-every=MS        the firmware logs a numbered line every MS ms\n"
+    "  fc=P:NP:CPL         the flow-control credit limits of posted, non-posted\n"
+    "                      and completion requests, as 32-bit words in hex\n"
+    "                      (default 80200100:80200001:81004000)\n"
+    PCIE_HELP_LINES
     "  eeprom=PATH         load the EEPROM content from PATH at start\n"
     "  save=PATH           save the EEPROM content to PATH when the run has\n"
     "                      ended, also when it failed or was killed\n"
@@ -73,6 +98,59 @@ std::optional<uint32_t> parse_number(std::string_view text, uint32_t max) {
   return static_cast<uint32_t>(v);
 }
 
+std::optional<std::string> parse_pcie_item(std::string_view key, std::string_view value, const PcieFields &into) {
+  if (key == "payload") {
+    // A size in bytes as its encoding n, 128 << n.
+    auto code = [](std::string_view text) -> std::optional<uint8_t> {
+      auto bytes = parse_number(text, 4096);
+      for (uint8_t n = 0; bytes && n <= 5; n++)
+        if (*bytes == 128u << n) return n;
+      return std::nullopt;
+    };
+    size_t colon = value.find(':');
+    auto max = code(value.substr(0, colon));
+    auto set = colon == std::string_view::npos ? std::optional<uint8_t>(0) : code(value.substr(colon + 1));
+    if (!max || !set || *set > *max)
+      return "expected payload=MAX[:SET], sizes in bytes that are powers of two from 128 to 4096, SET at most MAX";
+    *into.max_payload = *max;
+    *into.payload_set = *set;
+    return "";
+  }
+  if (key == "pcie-version") {
+    auto version = parse_number(value, 2);
+    if (!version || *version == 0) return "the capability's version is 1 or 2";
+    *into.version = static_cast<uint8_t>(*version);
+    return "";
+  }
+  struct ErrorItem {
+    const char *key;
+    uint32_t bits;
+    bool bridge_only;
+    void (*take)(ErrorBits &, uint32_t);
+  };
+  static const ErrorItem error_items[] = {
+      {"status", STATUS_ERROR_BITS, false, [](ErrorBits &e, uint32_t v) { e.status = (uint16_t)v; }},
+      {"sec-status", STATUS_ERROR_BITS, true, [](ErrorBits &e, uint32_t v) { e.secondary_status = (uint16_t)v; }},
+      {"devsta", DEVICE_STATUS_ERROR_BITS, false, [](ErrorBits &e, uint32_t v) { e.device_status = (uint16_t)v; }},
+      {"aer-uncorr", AER_UNCORRECTABLE_BITS, false, [](ErrorBits &e, uint32_t v) { e.uncorrectable = v; }},
+      {"aer-corr", AER_CORRECTABLE_BITS, false, [](ErrorBits &e, uint32_t v) { e.correctable = v; }},
+      {"aer-root", AER_ROOT_STATUS_BITS, true, [](ErrorBits &e, uint32_t v) { e.root_status = v; }},
+      {"aer-source", UINT32_MAX, true, [](ErrorBits &e, uint32_t v) { e.source = v; }},
+  };
+  for (const ErrorItem &item : error_items) {
+    if (key != item.key || (item.bridge_only && !into.bridge)) continue;
+    auto bits = parse_hex(value, UINT32_MAX);
+    if (!bits || *bits & ~item.bits) {
+      char why[80];
+      snprintf(why, sizeof why, "expected bits in hex among %x", item.bits);
+      return std::string(why);
+    }
+    item.take(*into.errors, *bits);
+    return "";
+  }
+  return std::nullopt;
+}
+
 std::string parse_board_items(std::string_view items, BoardChoice *out) try {
   BoardChoice nic;
   while (true) {
@@ -86,7 +164,22 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) try {
     auto no_value = [&] {
       if (has_value) bad("takes no value");
     };
-    if (key == "device") {
+    PcieFields pcie{&nic.options.max_payload_supported, &nic.options.payload_set, &nic.options.pcie_version,
+                    &nic.options.errors, false};
+    if (auto why = parse_pcie_item(key, value, pcie)) {
+      if (!why->empty()) bad(why->c_str());
+    } else if (key == "fc") {
+      std::array<std::optional<uint32_t>, 3> words;
+      std::string_view rest = value;
+      for (size_t i = 0; i < 3; i++) {
+        size_t colon = rest.find(':');
+        if ((colon == std::string_view::npos) != (i == 2)) break;
+        words[i] = parse_hex(rest.substr(0, colon), UINT32_MAX);
+        rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+      }
+      if (!words[0] || !words[1] || !words[2]) bad("expected fc=P:NP:CPL, three 32-bit words in hex");
+      nic.options.flow_control = {*words[0], *words[1], *words[2]};
+    } else if (key == "device") {
       auto id = parse_hex(value, 0xffff);
       if (!id || (*id != 0x5e0a && *id != 0x5e0b && *id != 0x4c3d)) bad("the device id is one of 5e0a, 5e0b, 4c3d");
       nic.options.device_id = static_cast<uint16_t>(*id);

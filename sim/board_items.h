@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "board_options.h"
+#include "error_bits.h"
 
 namespace sim {
 
@@ -24,6 +25,21 @@ extern const char BOARD_ITEMS_HELP[];
 // Takes the items into *out: "" when every item is good, else "ITEM: why"
 // for the first that is not (and *out is left as it was).
 std::string parse_board_items(std::string_view items, BoardChoice *out);
+
+// The items a NIC and a bridge share: "payload=MAX[:SET]" (bytes),
+// "pcie-version=N" and the error bits "status", "devsta", "aer-uncorr",
+// "aer-corr" (hex), and for a bridge also "sec-status", "aer-root",
+// "aer-source". Nothing when `key` is none of them; else why its value is
+// bad, or "" when it is good (and taken into the fields).
+struct PcieFields {
+  uint8_t *max_payload, *payload_set, *version;
+  ErrorBits *errors;
+  bool bridge;
+};
+std::optional<std::string> parse_pcie_item(std::string_view key, std::string_view value, const PcieFields &into);
+// The help lines of the shared items, and of the bridge's own error items.
+extern const char PCIE_ITEMS_HELP[];
+extern const char BRIDGE_ERROR_ITEMS_HELP[];
 
 // A whole hexadecimal number (an optional 0x, then hex digits) up to `max`.
 std::optional<uint32_t> parse_hex(std::string_view text, uint32_t max);

@@ -3,10 +3,13 @@
 // items set these fields.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "error_bits.h"
 
 namespace sim {
 
@@ -27,6 +30,18 @@ struct BoardOptions {
   std::optional<uint32_t> stuck_address;  // an EEPROM byte that keeps reading stuck_value
   uint8_t stuck_value = 0x00;
   uint8_t max_payload_supported = 2;  // 128 << n bytes
+  // The PCI Express side as the host finds it: the payload set in device
+  // control (128 << n bytes, at most the supported), the capability's
+  // version (1 or 2), the error bits set.
+  uint8_t payload_set = 0;
+  uint8_t pcie_version = 2;
+  ErrorBits errors;
+  // The flow-control credit limits the PCIe core learnt from its link
+  // partner, in the special registers PCIE_FC_VC0_P_LIMIT,
+  // PCIE_FC_VC0_NP_LIMIT and PCIE_FC_VC0_CPL_LIMIT: kind in bits 30-31 (2,
+  // an update), infinite header credits in bit 24, header credits in bits
+  // 16-23, infinite data credits in bit 14, data credits in bits 0-13.
+  std::array<uint32_t, 3> flow_control = {0x80200100, 0x80200001, 0x81004000};
   // An EEPROM operation ends after this many further configuration accesses
   // of the board, or after this much wall-clock time (0: not by the clock).
   unsigned program_accesses = 1, erase_accesses = 32;

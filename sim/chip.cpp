@@ -23,6 +23,9 @@ Chip::Chip(const BoardOptions &options, EventSink &events)
       bar0_(options.bar0_file.empty() ? std::make_unique<SharedMemory>("ulve-bar0", BAR0_SIZE)
                                       : std::make_unique<SharedMemory>(SharedMemory::File{options.bar0_file}, BAR0_SIZE)) {
   if (options.bar2_present) bar2_ = std::make_unique<SharedMemory>("ulve-bar2", BAR2_SIZE);
+  // The PCIe core's flow-control credit limits, as its link trained them.
+  for (size_t i = 0; i < Specials::FLOW_CONTROL_LIMITS.size(); i++)
+    specials_.write(Specials::FLOW_CONTROL_LIMITS[i], options.flow_control[i], 4);
   publish();
 }
 

@@ -5,7 +5,8 @@
 // address is the most significant):
 //   0x00000000..0x001fffff  SRAM, which is BAR0 from offset 0 (BAR0 is 16 MiB;
 //                           the processor does not reach the rest of it)
-//   0xfffffe00..0xffffffff  the special registers (specials.h)
+//   0xfffffe00..0xffffffff  the special registers (specials.h); the flow-control
+//                           credit limits hold BoardOptions::flow_control
 //   anywhere else           reads 0, writes are ignored
 // An access that does not lie wholly in one region is done byte by byte.
 // Accesses of special registers are reported to the board as events.

@@ -1,6 +1,9 @@
 #include "host.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
+#include <tuple>
 
 #include "config_space.h"
 
@@ -54,54 +57,6 @@ std::unique_ptr<PlainFunction> other_device() {
   return f;
 }
 
-// A PCI Express root port (port type 4) whose secondary bus holds one NIC
-// and whose memory window covers that NIC's BARs.
-std::unique_ptr<PlainFunction> root_port(int port, int secondary, uint32_t window_start, uint32_t window_end) {
-  auto f = std::make_unique<PlainFunction>(4096, 0);
-  ConfigSpace &c = f->cfg;
-  c.set16(0x00, 0x8086);
-  c.set16(0x02, 0x1901);
-  c.writable(0x04, 0x0547, 2);
-  c.write_one_to_clear(0x06, 0xf900, 2);
-  c.set32(0x08, 0x06040000);  // PCI-to-PCI bridge
-  c.set8(0x0e, 0x01);
-  c.set8(0x18, 0);
-  c.set8(0x19, secondary);
-  c.set8(0x1a, secondary);
-  c.writable(0x18, 0x00ffffff, 4);
-  c.set16(0x1c, 0x00f0);  // I/O window closed
-  c.set16(0x20, window_start >> 16 & 0xfff0);
-  c.set16(0x22, window_end >> 16 & 0xfff0);
-  c.writable(0x20, 0xfff0fff0, 4);
-  c.set16(0x24, 0xfff1);  // prefetchable window closed
-  c.set16(0x26, 0x0001);
-  c.writable(0x3c, 0xff, 1);
-  c.writable(0x3e, 0x0fff, 2);
-
-  unsigned e = c.add_capability(0x40, 0x10);
-  c.set16(e + 0x02, 0x0142);  // version 2, root port, slot implemented
-  c.set32(e + 0x04, 0x00008002);  // max payload 512
-  c.writable(e + 0x08, 0x7fff, 2);
-  c.set16(e + 0x08, 0x2000);
-  c.write_one_to_clear(e + 0x0a, 0x000f, 2);
-  c.set32(e + 0x0c, (uint32_t)port << 24 | 0x00100481);  // port number, link active reporting, 2.5 GT/s x8
-  c.writable(e + 0x10, 0x00cb, 2);
-  c.set16(e + 0x12, 0x3081);  // link active, slot clock, 2.5 GT/s x8
-  c.set32(e + 0x14, (uint32_t)port << 19);  // physical slot number
-  c.set16(e + 0x18, 0x03c0);                // slot control: attention and power indicators off
-  c.writable(e + 0x18, 0x17ff, 2);
-  c.writable(e + 0x1c, 0x001f, 2);  // root control
-  c.write_one_to_clear(e + 0x20, 0x00010000, 4);  // root status: PME status
-  c.set32(e + 0x24, 0x0000001f);
-  c.writable(e + 0x28, 0x001f, 2);
-  c.set32(e + 0x2c, 0x00000002);
-  c.set16(e + 0x30, 0x0001);
-  c.writable(e + 0x30, 0x000f, 2);
-
-  c.add_aer_capability(0x100, 2);
-  return f;
-}
-
 }  // namespace
 
 std::string Host::Slot::name() const {
@@ -111,26 +66,66 @@ std::string Host::Slot::name() const {
 }
 
 Host::Host(const HostOptions &options) {
-  auto add = [this](int bus, int dev, int func, std::unique_ptr<PciFunction> f) {
-    slots_.push_back({0, bus, dev, func, f.get()});
+  auto add = [this](int bus, int dev, int func, std::unique_ptr<PciFunction> f, PciFunction *door = nullptr) {
+    slots_.push_back({0, bus, dev, func, f.get(), door});
     owned_.push_back(std::move(f));
   };
+  // What the host reaches of `f` through the bridges of `path` (root first)
+  // above it: null when none of them can take its link down.
+  auto door_to = [this](PciFunction &f, const std::vector<Bridge *> &path) -> PciFunction * {
+    std::vector<const Bridge *> ports;
+    for (auto b = path.rbegin(); b != path.rend(); ++b)
+      if ((*b)->downstream()) ports.push_back(*b);
+    if (ports.empty()) return nullptr;
+    owned_.push_back(std::make_unique<BehindLinks>(f, std::move(ports)));
+    return owned_.back().get();
+  };
   add(0, 0, 0, host_bridge());
-  // Each board sits alone behind a root port of its own: BAR0 and BAR2 in a
-  // 32 MiB window per board.
-  std::vector<std::pair<int, std::unique_ptr<Board>>> boards;
+  // Each board sits alone behind a root port of its own, and the switches
+  // between them: BAR0 and BAR2 in a 32 MiB window per board.
+  const int depth = 1 + 2 * static_cast<int>(options.switches);
+  int next_bus = 1;
   for (size_t i = 0; i < options.boards.size(); i++) {
-    int bus = board_bus(i);
     uint32_t bar0 = 0xc0000000u + (uint32_t)i * 0x2000000u, bar2 = bar0 + Chip::BAR0_SIZE;
+    uint32_t window_end = bar2 + Chip::BAR2_SIZE - 1;
     BoardOptions o = options.boards[i];
     o.index = (int)i;
-    add(0, 1 + (int)i, 0, root_port(1 + (int)i, bus, bar0, bar2 + Chip::BAR2_SIZE - 1));
     auto board = std::make_unique<Board>(o, bar0, bar2);
-    boards_.push_back(board.get());
-    boards.emplace_back(bus, std::move(board));
+    Board &b = *board;
+    boards_.push_back(&b);
+    if (!options.bridges) {
+      placed_.push_back({0, 1 + (int)i});
+      above_.emplace_back();
+      add(0, 1 + (int)i, 0, std::move(board));
+      continue;
+    }
+    int first = next_bus, last = next_bus + depth - 1;
+    if (last > 255) throw std::invalid_argument("the boards and their switches need more than 255 buses");
+    next_bus = last + 1;
+    // The chain from the root port down; bridge k (k > 0) sits on bus first + k - 1.
+    std::vector<Bridge *> path;
+    for (int k = 0; k < depth; k++) {
+      Bridge::Kind kind = k == 0 ? Bridge::Kind::RootPort : k % 2 ? Bridge::Kind::SwitchUpstream : Bridge::Kind::SwitchDownstream;
+      const BridgeOptions &bo = k == 0 ? options.root_port : k % 2 ? options.switch_upstream : options.switch_downstream;
+      int bus = k == 0 ? 0 : first + k - 1;
+      Bridge::Placement where{k == 0 ? 1 + (int)i : kind == Bridge::Kind::SwitchUpstream ? 0 : 1, bus, first + k, last,
+                              bar0, window_end};
+      auto bridge = std::make_unique<Bridge>(kind, bo, where);
+      if (!path.empty()) path.back()->attach(*bridge);
+      PciFunction *door = door_to(*bridge, path);
+      path.push_back(bridge.get());
+      add(bus, k == 0 ? 1 + (int)i : 0, 0, std::move(bridge), door);
+    }
+    path.back()->attach(b);
+    placed_.push_back({last, 0});
+    above_.emplace_back(path.rbegin(), path.rend());
+    PciFunction *door = door_to(b, path);
+    add(last, 0, 0, std::move(board), door);
   }
   if (options.other_device) add(0, 0x1f, 0, other_device());
-  for (auto &[bus, board] : boards) add(bus, 0, 0, std::move(board));
+  std::stable_sort(slots_.begin(), slots_.end(), [](const Slot &a, const Slot &b) {
+    return std::tie(a.domain, a.bus, a.dev, a.func) < std::tie(b.domain, b.bus, b.dev, b.func);
+  });
 }
 
 Host::~Host() = default;
@@ -139,6 +134,22 @@ PciFunction *Host::find(int domain, int bus, int dev, int func) const {
   for (const Slot &s : slots_)
     if (s.domain == domain && s.bus == bus && s.dev == dev && s.func == func) return s.function;
   return nullptr;
+}
+
+PciFunction *Host::reach(int domain, int bus, int dev, int func) const {
+  for (const Slot &s : slots_)
+    if (s.domain == domain && s.bus == bus && s.dev == dev && s.func == func) return &s.reached();
+  return nullptr;
+}
+
+std::string Host::board_name(size_t i) const {
+  return Slot{0, placed_.at(i).bus, placed_.at(i).dev, 0, nullptr}.name();
+}
+
+bool Host::board_reachable(size_t i) const {
+  for (const Bridge *b : above_.at(i))
+    if (b->downstream() && !b->link_up()) return false;
+  return true;
 }
 
 void Host::advance(Board::Clock::time_point now) {

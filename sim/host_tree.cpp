@@ -75,7 +75,7 @@ uint32_t HostTree::add(uint32_t parent, std::string name, Kind kind, uint16_t mo
 void HostTree::add_function(uint32_t dir, const Host::Slot &slot) {
   PciFunction *f = slot.function;
   uint32_t config = add(dir, "config", Kind::Config, 0644);
-  nodes_[config].function = f;
+  nodes_[config].function = &slot.reached();
   add(dir, "resource", Kind::Text, 0444, resource_text(*f));
   auto bars = f->resources();
   for (int i = 0; i < 6; i++)
@@ -140,7 +140,7 @@ HostTree::HostTree(Host &host) : host_(host) {
     uint32_t bus_dir = child(proc, bus);
     if (bus_dir == NONE) bus_dir = add(proc, bus, Kind::Directory, 0555);
     uint32_t file = add(bus_dir, format("%02x.%x", s.dev, s.func), Kind::Config, 0644);
-    nodes_[file].function = s.function;
+    nodes_[file].function = &s.reached();
   }
   add(proc, "devices", Kind::Text, 0444, table);
   add(ROOT, ".mem", Kind::Memory, 0640);
@@ -199,14 +199,15 @@ void config_file_write(PciFunction &f, unsigned offset, const uint8_t *in, size_
 namespace {
 
 // The BAR memory that holds [address, address + count) whole, or null;
-// `board` and `bar` tell whose.
-uint8_t *bar_memory(Host &host, uint64_t address, size_t count, Board **board, int *bar) {
+// `board` (number `which`) and `bar` tell whose.
+uint8_t *bar_memory(Host &host, uint64_t address, size_t count, Board **board, size_t *which, int *bar) {
   for (size_t b = 0; b < host.board_count(); b++) {
     auto resources = host.board(b).resources();
     for (int i = 0; i < 6; i++) {
       const PciFunction::Resource &r = resources[i];
       if (!r.memory || address < r.start || address > r.end || count > r.end - address + 1) continue;
       *board = &host.board(b);
+      *which = b;
       *bar = i;
       return r.memory->data() + (address - r.start);
     }
@@ -228,7 +229,7 @@ void each_function(Host &host, uint64_t address, size_t count, Access access) {
     uint64_t at = address + done - ECAM_BASE;
     unsigned reg = at % FUNCTION_SPACE;
     size_t length = std::min<size_t>(count - done, FUNCTION_SPACE - reg);
-    PciFunction *f = host.find(0, at >> 20 & 0xff, at >> 15 & 0x1f, at >> 12 & 7);
+    PciFunction *f = host.reach(0, at >> 20 & 0xff, at >> 15 & 0x1f, at >> 12 & 7);
     if (f && reg < f->config_size()) access(*f, reg, done, std::min<size_t>(length, f->config_size() - reg));
     done += length;
   }
@@ -239,9 +240,14 @@ void each_function(Host &host, uint64_t address, size_t count, Access access) {
 bool memory_file_read(Host &host, uint64_t address, uint8_t *out, size_t count) {
   if (count == 0) return true;  // as for any file
   Board *board;
+  size_t which;
   int bar;
-  if (const uint8_t *memory = bar_memory(host, address, count, &board, &bar)) {
-    std::memcpy(out, memory, count);
+  if (const uint8_t *memory = bar_memory(host, address, count, &board, &which, &bar)) {
+    // Behind a link that is down nothing answers.
+    if (host.board_reachable(which))
+      std::memcpy(out, memory, count);
+    else
+      std::memset(out, 0xff, count);
     return true;
   }
   if (!in_ecam(address, count)) return false;
@@ -255,8 +261,10 @@ bool memory_file_read(Host &host, uint64_t address, uint8_t *out, size_t count) 
 bool memory_file_write(Host &host, uint64_t address, const uint8_t *in, size_t count) {
   if (count == 0) return true;  // as for any file
   Board *board;
+  size_t which;
   int bar;
-  if (uint8_t *memory = bar_memory(host, address, count, &board, &bar)) {
+  if (uint8_t *memory = bar_memory(host, address, count, &board, &which, &bar)) {
+    if (!host.board_reachable(which)) return true;  // lost behind a link that is down
     std::memcpy(memory, in, count);
     if (bar == 0) board->bar0_written(static_cast<uint32_t>(address - board->resources()[0].start), count);
     return true;

@@ -1,7 +1,10 @@
 // The files through which the virtual host shows a modeled host to a
 // command: what Linux serves under /sys/bus/pci and /proc/bus/pci. The tree
 // is built once from the model when the host starts, the way the kernel
-// enumerates once at boot; only the configuration files stay live.
+// enumerates once at boot; only the configuration files stay live. They
+// reach each function the way the host's accesses do (Host::Slot::reached),
+// so nothing answers behind a link that is down; the mapped BAR files cannot
+// follow that and stay the board's memory.
 //
 // Layout, relative to where it is mounted (/sys/bus/pci):
 //
@@ -79,8 +82,9 @@ void config_file_write(PciFunction &f, unsigned offset, const uint8_t *in, size_
 // << 15 | function << 12 | register), whose transfers are split into
 // register accesses like those of a configuration file; there a function
 // that is not present, or a register beyond its space, reads all ones and
-// ignores writes. False, with nothing done, when any byte of the range lies
-// elsewhere.
+// ignores writes. A board behind a link that is down answers neither way:
+// its BARs read all ones and lose writes, its registers too (Host::reach).
+// False, with nothing done, when any byte of the range lies elsewhere.
 constexpr uint64_t ECAM_BASE = 0xe0000000, ECAM_SIZE = 0x10000000;
 bool memory_file_read(Host &host, uint64_t address, uint8_t *out, size_t count);
 bool memory_file_write(Host &host, uint64_t address, const uint8_t *in, size_t count);

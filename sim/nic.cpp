@@ -66,21 +66,28 @@ void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
   cfg_.writable(0x3c, 0xff, 1);
   cfg_.set8(0x3d, 1);
 
-  // PCI Express capability, version 2, endpoint.
+  // PCI Express capability, version 2 (or 1, without the second device and
+  // link registers), endpoint.
+  if (options_.pcie_version < 1 || options_.pcie_version > 2) throw std::invalid_argument("the PCI Express capability's version is 1 or 2");
+  if (options_.max_payload_supported > 5 || options_.payload_set > options_.max_payload_supported)
+    throw std::invalid_argument("the payload set is at most the supported one, at most 4096 bytes");
   unsigned e = cfg_.add_capability(PCIE_POSITION, 0x10);
-  cfg_.set16(e + 0x02, 0x0002);
+  cfg_.set16(e + 0x02, options_.pcie_version);
   cfg_.set32(e + 0x04, 0x8000 | (options_.max_payload_supported & 7));  // role-based errors, max payload
-  cfg_.set16(e + 0x08, 0x2810);  // max read request 512, no snoop, relaxed ordering; payload 128
+  // Max read request 512, no snoop, relaxed ordering; the payload set.
+  cfg_.set16(e + 0x08, 0x2810 | options_.payload_set << 5);
   cfg_.writable(e + 0x08, 0x7fff, 2);
   cfg_.write_one_to_clear(e + 0x0a, 0x000f, 2);
   cfg_.set32(e + 0x0c, 0x00000481);  // 2.5 GT/s, x8, L0s
   cfg_.writable(e + 0x10, 0x00cb, 2);
   cfg_.set16(e + 0x12, 0x1081);  // 2.5 GT/s, x8, slot clock
-  cfg_.set32(e + 0x24, 0x0000001f);  // completion timeout ranges and disable
-  cfg_.writable(e + 0x28, 0x001f, 2);
-  cfg_.set32(e + 0x2c, 0x00000002);
-  cfg_.set16(e + 0x30, 0x0001);
-  cfg_.writable(e + 0x30, 0x000f, 2);
+  if (options_.pcie_version >= 2) {
+    cfg_.set32(e + 0x24, 0x0000001f);  // completion timeout ranges and disable
+    cfg_.writable(e + 0x28, 0x001f, 2);
+    cfg_.set32(e + 0x2c, 0x00000002);
+    cfg_.set16(e + 0x30, 0x0001);
+    cfg_.writable(e + 0x30, 0x000f, 2);
+  }
 
   if (options_.vs_present && options_.vs_listed) {
     cfg_.add_capability(p, 0x09);
@@ -88,6 +95,13 @@ void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
   }
 
   cfg_.add_aer_capability(AER_POSITION, 1);
+
+  const ErrorBits &errors = options_.errors;
+  if (errors.status & ~STATUS_ERROR_BITS || errors.device_status & ~DEVICE_STATUS_ERROR_BITS ||
+      errors.uncorrectable & ~AER_UNCORRECTABLE_BITS || errors.correctable & ~AER_CORRECTABLE_BITS ||
+      errors.secondary_status || errors.root_status || errors.source)
+    throw std::invalid_argument("error bits outside the NIC's error registers");
+  set_error_bits(cfg_, PCIE_POSITION, AER_POSITION, false, errors);
 }
 
 bool Nic::is_dead(unsigned offset) const { return options_.dead_from && offset >= *options_.dead_from; }

@@ -3,7 +3,11 @@
 //
 // Configuration space: vendor 0x1f5c, a 16 MiB BAR0 and a 1 MiB BAR2 (none
 // when the board has no BAR2: its register reads 0), the PCI Express capability, the vendor-specific capability (ID 9) and an AER
-// extended capability at 0x100.
+// extended capability at 0x100. The PCI Express capability is version 2 or,
+// by option, 1 (without the completion timeout registers at +0x24 and
+// +0x28); device control holds the payload set. The status registers hold
+// the error bits the board starts with (BoardOptions::errors) until the host
+// clears them.
 //
 // Vendor-specific registers, at byte offsets from the capability's position P:
 //

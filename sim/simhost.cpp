@@ -55,6 +55,7 @@
 #include "host_fs.h"
 #include "host_tree.h"
 #include "board_items.h"
+#include "bridge_items.h"
 #include "front_end.h"
 
 namespace {
@@ -69,6 +70,7 @@ constexpr char MEMORY_VIEW[] = "/sys/bus/pci/.mem";
 constexpr char DEV[] = "/dev";
 constexpr char DEV_MEM[] = "/dev/mem";
 constexpr int MAX_NICS = 30;  // one root port each on bus 0, beside the host bridge and the other device
+constexpr int MAX_SWITCHES = 127;  // a NIC's path of 255 buses
 
 // How long the command may take to end after a signal has been passed on,
 // and how long its leftovers may take to go.
@@ -79,8 +81,8 @@ const char USAGE[] = "Usage: simhost [OPTION]... [--] COMMAND [ARG]...\n";
 const char HELP[] =
     "Runs COMMAND on a modeled host: in a private mount namespace where\n"
     "/sys/bus/pci and /proc/bus/pci show a host bridge, a PCI Express root port\n"
-    "for each modeled 10G NIC with the NIC behind it, and an Ethernet\n"
-    "controller of another vendor. Every read and write of a configuration\n"
+    "for each modeled 10G NIC with the NIC behind it (through the switches\n"
+    "--switches asks for), and an Ethernet controller of another vendor. Every read and write of a configuration\n"
     "file reaches the model, and a NIC's resource0 and resource2 files map the\n"
     "very memory of its BAR0 and BAR2. /dev/mem is the modeled host's physical\n"
     "memory: the NICs' BAR0 and BAR2 where the host placed them and the\n"
@@ -91,12 +93,26 @@ const char HELP[] =
     "  --nic ITEMS         a NIC described by ITEMS; repeat it for more NICs\n"
     "                      (instead of --nics)\n"
     "  --no-other-device   leave the other vendor's controller out\n"
+    "  --switches N        N switches between each root port and its NIC, an\n"
+    "                      upstream and a downstream port each (default 0)\n"
+    "  --root-port BITEMS  the root ports as BITEMS describe them\n"
+    "  --switch-up BITEMS  the switches' upstream ports\n"
+    "  --switch-down BITEMS  the switches' downstream ports\n"
+    "  --no-bridges        no root port or switch: the NICs sit on bus 0 in\n"
+    "                      their root ports' places, with no bridge above them\n"
     "  --debug             log every file-system request on standard error\n"
     "  --stats             at the end, print each NIC's configuration reads\n"
     "                      and writes on standard error\n"
     "  --help              show this help and exit\n"
     "\n"
     "ITEMS is a comma-separated list of:\n";
+const char BRIDGE_HELP[] =
+    "\n"
+    "BITEMS is a comma-separated list of:\n";
+const char BRIDGE_HELP_TAIL[] =
+    "\n"
+    "Root ports and downstream ports take their link down while bit 4 of their\n"
+    "link control is set, and reset what is behind them when it is cleared.\n";
 const char HELP_TAIL[] =
     "\n"
     "COMMAND runs with SIMHOST=1 in its environment, on the CPU of the model,\n"
@@ -115,21 +131,32 @@ sim::BoardChoice parse_nic(std::string_view items) {
   return nic;
 }
 
+// Bridges described by BITEMS; a bad item is a usage error.
+void parse_bridge(const char *option, std::string_view items, sim::BridgeOptions *out) {
+  if (std::string why = sim::parse_bridge_items(items, out); !why.empty()) usage_error("%s: %s", option, why.c_str());
+}
+
 struct Options {
   std::vector<sim::BoardChoice> nics;
   bool other_device = true;
+  bool bridges = true;
+  unsigned switches = 0;
+  sim::BridgeOptions root_port, switch_upstream, switch_downstream;
+  bool bridge_items = false, switch_items = false;
   bool debug = false;
   bool stats = false;
   char **command = nullptr;
 };
 
 Options parse_options(int argc, char **argv) {
-  enum { NICS = 1000, NIC, NO_OTHER, DEBUG, STATS, HELP_OPTION };
+  enum { NICS = 1000, NIC, NO_OTHER, DEBUG, STATS, HELP_OPTION, SWITCHES, ROOT_PORT, SWITCH_UP, SWITCH_DOWN, NO_BRIDGES };
   static const option longs[] = {
       {"nics", required_argument, nullptr, NICS},          {"nic", required_argument, nullptr, NIC},
       {"no-other-device", no_argument, nullptr, NO_OTHER}, {"debug", no_argument, nullptr, DEBUG},
       {"stats", no_argument, nullptr, STATS},              {"help", no_argument, nullptr, HELP_OPTION},
-      {nullptr, 0, nullptr, 0},
+      {"switches", required_argument, nullptr, SWITCHES},  {"root-port", required_argument, nullptr, ROOT_PORT},
+      {"switch-up", required_argument, nullptr, SWITCH_UP}, {"switch-down", required_argument, nullptr, SWITCH_DOWN},
+      {"no-bridges", no_argument, nullptr, NO_BRIDGES},    {nullptr, 0, nullptr, 0},
   };
   Options o;
   std::optional<uint32_t> count;
@@ -155,8 +182,28 @@ Options parse_options(int argc, char **argv) {
       case STATS:
         o.stats = true;
         break;
+      case SWITCHES: {
+        auto n = sim::parse_number(optarg, MAX_SWITCHES);
+        if (!n) usage_error("--switches: '%s' is not a number from 0 to %d", optarg, MAX_SWITCHES);
+        o.switches = *n;
+        break;
+      }
+      case ROOT_PORT:
+        parse_bridge("--root-port", optarg, &o.root_port);
+        o.bridge_items = true;
+        break;
+      case SWITCH_UP:
+      case SWITCH_DOWN:
+        parse_bridge(c == SWITCH_UP ? "--switch-up" : "--switch-down", optarg,
+                     c == SWITCH_UP ? &o.switch_upstream : &o.switch_downstream);
+        o.bridge_items = o.switch_items = true;
+        break;
+      case NO_BRIDGES:
+        o.bridges = false;
+        break;
       case HELP_OPTION:
-        printf("%s%s%s%s", USAGE, HELP, sim::BOARD_ITEMS_HELP, HELP_TAIL);
+        printf("%s%s%s%s%s%s%s%s%s", USAGE, HELP, sim::BOARD_ITEMS_HELP, BRIDGE_HELP, sim::BRIDGE_ITEMS_HELP,
+               sim::PCIE_ITEMS_HELP, sim::BRIDGE_ERROR_ITEMS_HELP, BRIDGE_HELP_TAIL, HELP_TAIL);
         exit(0);
       case ':':
         usage_error("option '%s' needs a value", argv[optind - 1]);
@@ -165,6 +212,8 @@ Options parse_options(int argc, char **argv) {
     }
   }
   if (count && !o.nics.empty()) usage_error("--nics and --nic exclude each other");
+  if (!o.bridges && (o.switches || o.bridge_items)) usage_error("--no-bridges leaves no bridge to describe");
+  if (o.switch_items && !o.switches) usage_error("--switch-up and --switch-down describe the switches of --switches");
   if (o.nics.empty()) o.nics.resize(count.value_or(1));
   if (optind >= argc) usage_error("no command given");
   o.command = argv + optind;
@@ -419,6 +468,11 @@ int main(int argc, char **argv) {
 
   sim::HostOptions host_options;
   host_options.other_device = options.other_device;
+  host_options.bridges = options.bridges;
+  host_options.switches = options.switches;
+  host_options.root_port = options.root_port;
+  host_options.switch_upstream = options.switch_upstream;
+  host_options.switch_downstream = options.switch_downstream;
   host_options.boards.clear();
   for (const sim::BoardChoice &n : options.nics) host_options.boards.push_back(n.options);
   std::optional<sim::Host> host;
@@ -488,8 +542,8 @@ int main(int argc, char **argv) {
   umount2(SYS_BUS_PCI, MNT_DETACH);
   int result = exit_status(status);
   for (size_t i = 0; options.stats && i < host->board_count(); i++)
-    fprintf(stderr, "simhost: NIC %zu at 0000:%02x:00.0: %llu configuration reads, %llu writes\n", i,
-            host->board_bus(i), (unsigned long long)host->board(i).counters.config_reads,
+    fprintf(stderr, "simhost: NIC %zu at %s: %llu configuration reads, %llu writes\n", i,
+            host->board_name(i).c_str(), (unsigned long long)host->board(i).counters.config_reads,
             (unsigned long long)host->board(i).counters.config_writes);
   for (size_t i = 0; i < options.nics.size(); i++) {
     if (options.nics[i].save.empty()) continue;

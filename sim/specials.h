@@ -32,6 +32,10 @@ class Specials {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
   static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0;
+  // The posted, non-posted and completion flow-control credit limits of
+  // virtual channel 0 (PCIE_FC_VC0_P_LIMIT, _NP_LIMIT, _CPL_LIMIT): plain
+  // storage the board sets at power-on (BoardOptions::flow_control).
+  static constexpr std::array<uint32_t, 3> FLOW_CONTROL_LIMITS = {0xfffffee0, 0xfffffef8, 0xffffff10};
   // What ISR reads: no interrupt source of the model ever changes it.
   static constexpr uint32_t ISR_VALUE = 0x51c0ffee;
 

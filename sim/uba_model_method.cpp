@@ -8,7 +8,7 @@ namespace {
 
 Host *served;
 
-PciFunction *function_of(pci_dev *dev) { return served->find(dev->domain, dev->bus, dev->dev, dev->func); }
+PciFunction *function_of(pci_dev *dev) { return served->reach(dev->domain, dev->bus, dev->dev, dev->func); }
 
 uint32_t read(pci_dev *dev, unsigned reg, int width) {
   served->advance(Board::Clock::now());
