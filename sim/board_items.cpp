@@ -8,21 +8,26 @@
 
 namespace sim {
 
-#define PCIE_HELP_LINES                                                               \
-  "  payload=MAX[:SET]   the largest payload supported and the one set, in bytes:\n" \
-  "                      powers of two from 128 to 4096 (default 512:128)\n"        \
-  "  pcie-version=N      the PCI Express capability's version: 1 or 2 (default 2)\n" \
-  "  status=HEX          error bits set in the PCI status register (of f900)\n"      \
-  "  devsta=HEX          error bits set in the PCI Express device status (of f)\n"   \
-  "  aer-uncorr=HEX      bits set in the AER uncorrectable error status\n"           \
-  "                      (of 3ff031)\n"                                              \
-  "  aer-corr=HEX        bits set in the AER correctable error status (of 31c1)\n"
+// The items a NIC shares with the bridges, in the help of both.
+#define PCIE_HELP_LINES                                                                 \
+  "  payload=MAX[:SET]   the largest payload supported and the one set, in bytes:\n"   \
+  "                      powers of two from 128 to 4096 (default 512:128)\n"          \
+  "  pcie-version=N      the PCI Express capability's version: 1 or 2 (default 2)\n"   \
+  "  status=HEX          error bits set in the PCI status register (among f900)\n"     \
+  "  devsta=HEX          error bits set in the PCI Express device status\n"            \
+  "                      (among f)\n"                                                  \
+  "  aer-uncorr=HEX      bits set in the AER uncorrectable error status\n"             \
+  "                      (among 3ff031)\n"                                             \
+  "  aer-corr=HEX        bits set in the AER correctable error status\n"               \
+  "                      (among 31c1)\n"
 
 const char PCIE_ITEMS_HELP[] = PCIE_HELP_LINES;
 
 const char BRIDGE_ERROR_ITEMS_HELP[] =
-    "  sec-status=HEX      error bits set in the secondary status register (of f900)\n"
-    "  aer-root=HEX        bits set in the AER root error status (of 7f; root ports)\n"
+    "  sec-status=HEX      error bits set in the secondary status register\n"
+    "                      (among f900)\n"
+    "  aer-root=HEX        bits set in the AER root error status (among 7f; root\n"
+    "                      ports)\n"
     "  aer-source=HEX      the AER error source identification (root ports): the\n"
     "                      correctable requester in the low 16 bits, the\n"
     "                      uncorrectable one in the high 16\n";

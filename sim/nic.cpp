@@ -68,7 +68,8 @@ void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
 
   // PCI Express capability, version 2 (or 1, without the second device and
   // link registers), endpoint.
-  if (options_.pcie_version < 1 || options_.pcie_version > 2) throw std::invalid_argument("the PCI Express capability's version is 1 or 2");
+  if (options_.pcie_version < 1 || options_.pcie_version > 2)
+    throw std::invalid_argument("the PCI Express capability's version is 1 or 2");
   if (options_.max_payload_supported > 5 || options_.payload_set > options_.max_payload_supported)
     throw std::invalid_argument("the payload set is at most the supported one, at most 4096 bytes");
   unsigned e = cfg_.add_capability(PCIE_POSITION, 0x10);

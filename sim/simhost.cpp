@@ -81,8 +81,8 @@ const char USAGE[] = "Usage: simhost [OPTION]... [--] COMMAND [ARG]...\n";
 const char HELP[] =
     "Runs COMMAND on a modeled host: in a private mount namespace where\n"
     "/sys/bus/pci and /proc/bus/pci show a host bridge, a PCI Express root port\n"
-    "for each modeled 10G NIC with the NIC behind it (through the switches\n"
-    "--switches asks for), and an Ethernet controller of another vendor. Every read and write of a configuration\n"
+    "for each modeled 10G NIC with the NIC behind it, and an Ethernet\n"
+    "controller of another vendor. Every read and write of a configuration\n"
     "file reaches the model, and a NIC's resource0 and resource2 files map the\n"
     "very memory of its BAR0 and BAR2. /dev/mem is the modeled host's physical\n"
     "memory: the NICs' BAR0 and BAR2 where the host placed them and the\n"
