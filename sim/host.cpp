@@ -54,10 +54,33 @@ std::unique_ptr<PlainFunction> other_device() {
   return f;
 }
 
+// ---- The link of a root port to its board ------------------------------
+// Only what restarting a board through its port needs: setting Link
+// Control's link disable (bit 4, at capability + 0x10) takes the board's
+// link down, clearing it brings the link back, which restarts the board
+// (board.h). Nothing else of the link is modeled here.
+class LinkedRootPort : public PlainFunction {
+ public:
+  static constexpr unsigned LINK_CONTROL = 0x40 + 0x10;
+  static constexpr uint16_t LINK_DISABLE = 0x0010;
+
+  LinkedRootPort() : PlainFunction(4096, 0) { cfg.writable(LINK_CONTROL, LINK_DISABLE, 2); }
+  void config_write(unsigned offset, uint32_t value, int width) override {
+    PlainFunction::config_write(offset, value, width);
+    if (!board || offset > LINK_CONTROL || offset + width <= LINK_CONTROL) return;
+    if (cfg.get16(LINK_CONTROL) & LINK_DISABLE)
+      board->link_down();
+    else
+      board->link_up();
+  }
+
+  Board *board = nullptr;
+};
+
 // A PCI Express root port (port type 4) whose secondary bus holds one NIC
 // and whose memory window covers that NIC's BARs.
-std::unique_ptr<PlainFunction> root_port(int port, int secondary, uint32_t window_start, uint32_t window_end) {
-  auto f = std::make_unique<PlainFunction>(4096, 0);
+std::unique_ptr<LinkedRootPort> root_port(int port, int secondary, uint32_t window_start, uint32_t window_end) {
+  auto f = std::make_unique<LinkedRootPort>();
   ConfigSpace &c = f->cfg;
   c.set16(0x00, 0x8086);
   c.set16(0x02, 0x1901);
@@ -102,6 +125,7 @@ std::unique_ptr<PlainFunction> root_port(int port, int secondary, uint32_t windo
   return f;
 }
 
+
 }  // namespace
 
 std::string Host::Slot::name() const {
@@ -124,8 +148,10 @@ Host::Host(const HostOptions &options) {
     uint32_t bar0 = 0xc0000000u + (uint32_t)i * 0x2000000u, bar2 = bar0 + Chip::BAR0_SIZE;
     BoardOptions o = options.boards[i];
     o.index = (int)i;
-    add(0, 1 + (int)i, 0, root_port(1 + (int)i, bus, bar0, bar2 + Chip::BAR2_SIZE - 1));
+    auto port = root_port(1 + (int)i, bus, bar0, bar2 + Chip::BAR2_SIZE - 1);
     auto board = std::make_unique<Board>(o, bar0, bar2);
+    port->board = board.get();
+    add(0, 1 + (int)i, 0, std::move(port));
     boards_.push_back(board.get());
     boards.emplace_back(bus, std::move(board));
   }

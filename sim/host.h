@@ -1,5 +1,8 @@
 // A modeled host: a host bridge, one PCI Express root port per modeled
 // board with the board on its secondary bus, and a device of another vendor.
+// A root port's link disable (Link Control bit 4) takes its board's link
+// down, and clearing it brings the link back, restarting the board
+// (Board::link_down, Board::link_up).
 #pragma once
 
 #include <chrono>
