@@ -134,7 +134,10 @@ inline bool run_converter(const char *argv0, const char *output, const char *obj
 inline void uba_get_ucp(char *const *args, int raw, uint8_t **buf, size_t *len, const char *argv0) {
   using namespace kexe_detail;
   const char *name = args ? args[0] : nullptr;
-  handle_error(!name, "uba_get_ucp:NULL filename!");
+  if (!name) {
+    handle_error(1, "uba_get_ucp:NULL filename!");
+    return;  // not reached: the report stops the program
+  }
   if (raw) {
     handle_error(args[1] != nullptr, "Cannot pass param to raw ucp image");
     // Without blocking: a FIFO or device node is refused as not regular.
