@@ -39,26 +39,36 @@ inline void put_be32(uint8_t *p, uint32_t v) {
   for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-// zlib's CRC-32 table: polynomial 0x04C11DB7 reflected, least significant
-// bit first.
-constexpr std::array<uint32_t, 256> reflected_table() {
-  std::array<uint32_t, 256> t{};
+// zlib's CRC-32 tables: polynomial 0x04C11DB7 reflected, least significant
+// bit first. tables[k][b] is the register's change for byte b followed by k
+// zero bytes, so sixteen bytes are folded with sixteen independent lookups.
+constexpr int SLICES = 16;
+constexpr std::array<std::array<uint32_t, 256>, SLICES> reflected_tables() {
+  std::array<std::array<uint32_t, 256>, SLICES> t{};
   for (uint32_t b = 0; b < 256; b++) {
     uint32_t c = b;
     for (int i = 0; i < 8; i++) c = c & 1 ? c >> 1 ^ 0xEDB88320u : c >> 1;
-    t[b] = c;
+    t[0][b] = c;
   }
+  for (int k = 1; k < SLICES; k++)
+    for (uint32_t b = 0; b < 256; b++) t[k][b] = t[k - 1][b] >> 8 ^ t[0][t[k - 1][b] & 0xff];
   return t;
 }
-inline constexpr auto REFLECTED = reflected_table();
+alignas(64) inline constexpr auto REFLECTED = reflected_tables();
 
 }  // namespace handoff_detail
 
 // The reflected CRC-32 (zlib's: from all ones, complemented; "123456789"
 // gives 0xCBF43926).
 inline uint32_t uba_crc32_reflected(const uint8_t *data, size_t len) {
+  const auto &t = handoff_detail::REFLECTED;
   uint32_t crc = 0xFFFFFFFF;
-  for (size_t i = 0; i < len; i++) crc = crc >> 8 ^ handoff_detail::REFLECTED[(crc ^ data[i]) & 0xff];
+  for (; len >= 16; data += 16, len -= 16) {
+    uint32_t x = crc ^ (data[0] | data[1] << 8 | data[2] << 16 | (uint32_t)data[3] << 24);
+    crc = t[15][x & 0xff] ^ t[14][x >> 8 & 0xff] ^ t[13][x >> 16 & 0xff] ^ t[12][x >> 24];
+    for (int i = 4; i < 16; i++) crc ^= t[15 - i][data[i]];
+  }
+  for (; len; data++, len--) crc = crc >> 8 ^ t[0][(crc ^ *data) & 0xff];
   return ~crc;
 }
 

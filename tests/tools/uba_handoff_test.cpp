@@ -63,10 +63,20 @@ class Handoff : public testing::Test {
   uba_nic *nic = nullptr;
 };
 
+// Sixteen bytes at a time and the rest one by one give the CRC-32 of its
+// definition: zlib's, bit by bit, least significant first.
 TEST(HandoffCrc, TheReflectedCrcIsZlibs) {
   const char *check = "123456789";
   EXPECT_EQ(uba_crc32_reflected(reinterpret_cast<const uint8_t *>(check), 9), 0xCBF43926u);
   EXPECT_EQ(uba_crc32_reflected(nullptr, 0), 0u);
+  Bytes data(1000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 167 + (i >> 3));
+  for (size_t n : {1, 15, 16, 17, 31, 32, 33, 999, 1000}) {
+    uint32_t crc = 0xffffffff;
+    for (size_t i = 0; i < n; i++)
+      for (int bit = 0; bit < 8; bit++) crc = ((crc ^ (data[i] >> bit)) & 1) ? crc >> 1 ^ 0xedb88320 : crc >> 1;
+    EXPECT_EQ(uba_crc32_reflected(data.data(), n), ~crc) << n;
+  }
 }
 
 // The version header is taken only where it lies inside the image, and
