@@ -116,8 +116,10 @@ int main(int argc, char **argv) {
          start_up * 1e3);
   printf("                                   load and verify %.2f ms; plain copy + one CRC-32 %.2f ms: ratio %.2f\n",
          load * 1e3, plain * 1e3, load / plain);
-  printf("  kload -n -l -r, %ld KiB            %llu configuration accesses (%llu reads, %llu writes) in %.1f s:\n",
-         window_kib, reads + writes, reads, writes, window_s);
+  char what[40];
+  snprintf(what, sizeof what, "kload -n -l -r, %ld KiB", window_kib);
+  printf("  %-32s %llu configuration accesses (%llu reads, %llu writes) in %.1f s:\n", what, reads + writes, reads,
+         writes, window_s);
   printf("                                   %.5f per image byte, floor %.0f: ratio %.5f (the rest is the open)\n",
          per_byte, WINDOW_FLOOR_PER_BYTE, per_byte / WINDOW_FLOOR_PER_BYTE);
   return 0;
