@@ -45,6 +45,10 @@ const char BOARD_ITEMS_HELP[] =
     "  erase-hangs         an EEPROM sector erase never ends\n"
     "  program-hangs[=ADDR]  programming an EEPROM byte (at ADDR, hex) never ends\n"
     "  no-bar2             the NIC has no BAR2 (its register reads 0)\n"
+    "  reset-hangs         after a restart the NIC never answers again (its\n"
+    "                      configuration space reads all ones)\n"
+    "  reset-id=HEX        after a restart the NIC comes back with this device id\n"
+    "  reset-keeps-config  a restart leaves configuration space as it was\n"
     "  log=W[:R]           the message log has had W bytes of the preset stream\n"
     "                      written and R read (default W); the ring holds the\n"
     "                      last 8192 of them (decimal, or hex after 0x)\n"
@@ -224,6 +228,16 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) try {
       if (!address || !stuck) bad("expected ADDR[:VALUE], a 24-bit address and a byte in hex");
       nic.options.stuck_address = *address;
       nic.options.stuck_value = static_cast<uint8_t>(*stuck);
+    } else if (key == "reset-hangs") {
+      no_value();
+      nic.options.reset_hangs = true;
+    } else if (key == "reset-id") {
+      auto id = parse_hex(value, 0xffff);
+      if (!id) bad("expected reset-id=HEX, a device id in hex");
+      nic.options.reset_device_id = static_cast<uint16_t>(*id);
+    } else if (key == "reset-keeps-config") {
+      no_value();
+      nic.options.reset_keeps_config = true;
     } else if (key == "no-bar2") {
       no_value();
       nic.options.bar2_present = false;

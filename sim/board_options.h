@@ -48,6 +48,13 @@ struct BoardOptions {
   std::chrono::microseconds program_time{20}, erase_time{2000};
   int index = 0;  // the board's number in its host: names it in its EEPROM
 
+  // How the card comes back from a restart (board.h): never (its
+  // configuration space reads all ones for good), with another device id,
+  // or without resetting its configuration space at all.
+  bool reset_hangs = false;
+  std::optional<uint16_t> reset_device_id;
+  bool reset_keeps_config = false;
+
   bool bar2_present = true;  // false: the BAR2 register reads 0 and nothing is published there
   // BAR0 in this file (created when absent) instead of memory of its own,
   // for a peer that shares the BAR0 image through a file.

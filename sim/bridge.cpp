@@ -7,7 +7,7 @@
 
 namespace sim {
 
-void reset_after_link_back(Board &board) { board.reset(); }
+void reset_after_link_back(Board &board) { board.reset(ResetReason::Link); }
 
 namespace {
 

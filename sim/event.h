@@ -10,8 +10,10 @@ namespace sim {
 
 // Why a board restarts.
 enum class ResetReason : uint8_t {
-  Board,         // the board was reset as a whole (Board::reset)
+  Board,         // the board was reset as a whole from outside (Board::reset)
   ProgrammedIo,  // the host stored 0 into SRAM word 0
+  Watchdog,      // the host wrote interrupt timer 3, which fired as a watchdog
+  Link,          // the link to the upstream port came back after it was down
 };
 
 struct Event {

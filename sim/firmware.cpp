@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -23,6 +24,53 @@ uint8_t pattern_byte(uint32_t seed, uint32_t offset) {
 // A producer catching up after a long quiet spell writes at most this many lines.
 constexpr uint64_t MAX_CATCH_UP_LINES = 256;
 
+uint32_t be32_at(const uint8_t *p) { return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+
+// The two CRC-32s the boot code accepts, computed here on their own so that
+// the model judges what a loader wrote without sharing its code.
+// CRC-32/BZIP2: polynomial 0x04c11db7, most significant bit first, from all
+// ones, complemented.
+uint32_t crc32_bzip2(const uint8_t *p, size_t n) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t b = 0; b < 256; b++) {
+      uint32_t c = b << 24;
+      for (int i = 0; i < 8; i++) c = c & 0x80000000u ? c << 1 ^ 0x04c11db7u : c << 1;
+      t[b] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xffffffff;
+  for (size_t i = 0; i < n; i++) crc = crc << 8 ^ table[(crc >> 24) ^ p[i]];
+  return ~crc;
+}
+
+// zlib's CRC-32: the same polynomial reflected (0xedb88320), least
+// significant bit first.
+uint32_t crc32_zlib(const uint8_t *p, size_t n) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t b = 0; b < 256; b++) {
+      uint32_t c = b;
+      for (int i = 0; i < 8; i++) c = c & 1 ? c >> 1 ^ 0xedb88320u : c >> 1;
+      t[b] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xffffffff;
+  for (size_t i = 0; i < n; i++) crc = crc >> 8 ^ table[(crc ^ p[i]) & 0xff];
+  return ~crc;
+}
+
+const char *reset_line(ResetReason why) {
+  switch (why) {
+    case ResetReason::ProgrammedIo: return "ucp: reset: the host cleared SRAM word 0\n";
+    case ResetReason::Watchdog: return "ucp: reset: interrupt timer 3 fired as a watchdog\n";
+    case ResetReason::Link: return "ucp: reset: the link came back\n";
+    default: return "ucp: reset\n";
+  }
+}
+
 }  // namespace
 
 uint8_t log_stream_byte(uint32_t n) {
@@ -38,8 +86,8 @@ uint8_t Firmware::program_byte(uint32_t offset) {
 
 uint8_t Firmware::scratch_byte(uint32_t offset) { return pattern_byte(0x5c7a7c, offset); }
 
-Firmware::Firmware(const BoardOptions &options, Chip &chip)
-    : options_(options), chip_(chip), header_(options.log_header) {
+Firmware::Firmware(const BoardOptions &options, Chip &chip, const Eeprom &eeprom)
+    : options_(options), chip_(chip), eeprom_(eeprom), header_(options.log_header) {
   if (header_ % 4 || header_ < LOG_RING_BELOW_HEADER || header_ > Chip::SRAM_SIZE - LOG_HEADER_SIZE)
     throw std::invalid_argument("the log header lies at a multiple of 4 from 0x21e8 to 0x1fffe8");
   if (options.log_every && options.log_every->count() <= 0)
@@ -52,7 +100,114 @@ void Firmware::put_word(uint32_t address, uint32_t value) { chip_.write(address,
 void Firmware::load_program() {
   uint8_t *sram = chip_.sram();
   for (uint32_t i = 0; i < PROGRAM_SIZE; i++) sram[i] = program_byte(i);
+}
+
+void Firmware::fill_scratch() {
+  uint8_t *sram = chip_.sram();
   for (uint32_t i = 0; i < SCRATCH_SIZE; i++) sram[SCRATCH + i] = scratch_byte(i);
+}
+
+std::string Firmware::boot_program(bool from_sram) {
+  std::string lines;
+  if (!(from_sram && boot_hard_switch(lines)) && !boot_second_area(lines)) {
+    load_program();
+    program_ = Program{};
+    char line[96];
+    snprintf(line, sizeof line, "ucp: stand-in control program booted, 0x%x bytes at 0x0\n", PROGRAM_SIZE);
+    lines += line;
+  }
+  fill_scratch();
+  word0_armed_ = word(0) != 0;
+  zero_seen_ = false;
+  handoff_seen_.reset();
+  running_ = true;
+  return lines;
+}
+
+bool Firmware::boot_hard_switch(std::string &lines) {
+  if (word(HARD_SWITCH) != HARD_SWITCH_MAGIC) return false;
+  const uint32_t length = word(HARD_SWITCH + 4), crc = word(HARD_SWITCH + 8);
+  char line[200];
+  if (length == 0 || length > Chip::SRAM_SIZE - HARD_SWITCH_IMAGE) {
+    snprintf(line, sizeof line, "ucp: hard switch refused: 0x%x bytes from 0x%x do not fit in SRAM\n", length,
+             HARD_SWITCH_IMAGE);
+    lines += line;
+    return false;
+  }
+  uint8_t *sram = chip_.sram();
+  const uint32_t bzip2 = crc32_bzip2(sram + HARD_SWITCH_IMAGE, length),
+                 zlib = crc32_zlib(sram + HARD_SWITCH_IMAGE, length);
+  const char *variant = crc == bzip2                      ? "CRC-32/BZIP2"
+                        : crc == __builtin_bswap32(zlib) ? "reflected CRC-32, little-endian"
+                                                          : nullptr;
+  if (!variant) {
+    snprintf(line, sizeof line,
+             "ucp: hard switch refused: CRC-32 0x%08x is not the image's (0x%08x, or 0x%08x reflected)\n", crc,
+             bzip2, zlib);
+    lines += line;
+    return false;
+  }
+  std::memmove(sram, sram + HARD_SWITCH_IMAGE, length);
+  snprintf(line, sizeof line, "ucp: hard switch: 0x%x bytes from 0x%x (%s 0x%08x), run at 0x0\n", length,
+           HARD_SWITCH_IMAGE, variant, crc);
+  lines += line + describe_program(Program::Source::HardSwitch, length);
+  return true;
+}
+
+bool Firmware::boot_second_area(std::string &lines) {
+  const std::vector<uint8_t> &e = eeprom_.bytes();
+  const uint64_t size = e.size();
+  static const uint8_t valid_start[5] = {0x09, 0x04, 0xff, 0x08, 0x13};
+  auto at = [&](uint64_t a) { return eeprom_.read(static_cast<uint32_t>(a)); };
+  auto word_at = [&](uint64_t a) { return (uint32_t)at(a) << 24 | at(a + 1) << 16 | at(a + 2) << 8 | at(a + 3); };
+  if (size < 32) return false;
+  for (int i = 0; i < 5; i++)
+    if (at(i) != valid_start[i]) return false;
+  const uint64_t area = word_at(20);
+  if (area + 12 > size) return false;
+  const uint32_t n = word_at(area);
+  if (n < 4 || area + 8 + n > size) return false;
+  const uint32_t s = word_at(area + 4 + n - 4);
+  if (s > Chip::SRAM_SIZE || (uint64_t)s + 4 > n) return false;
+  std::vector<uint8_t> body(n);
+  for (uint32_t i = 0; i < n; i++) body[i] = at(area + 4 + i);
+  if (crc32_bzip2(body.data(), n) != word_at(area + 4 + n)) return false;
+  std::copy(body.begin(), body.begin() + s, chip_.sram());
+  char line[128];
+  snprintf(line, sizeof line, "ucp: the EEPROM's second area at 0x%llx: 0x%x bytes, run at 0x0\n",
+           (unsigned long long)area, s);
+  lines += line + describe_program(Program::Source::SecondArea, s);
+  return true;
+}
+
+std::string Firmware::describe_program(Program::Source source, uint32_t length) {
+  program_ = Program{source, length, {}, {}};
+  const uint8_t *sram = chip_.sram();
+  length = std::min(length, Chip::SRAM_SIZE);
+  uint32_t header = length >= VERSION_WORD + 4 ? be32_at(sram + VERSION_WORD) : 0;
+  if (header == 0 || header >= length || length - header <= 4) return "ucp: no version header\n";
+  std::string version;
+  for (uint32_t i = header + 4; i < length && sram[i] && version.size() < VERSION_STRING_MAX; i++)
+    version += sram[i] >= 0x20 && sram[i] < 0x7f ? static_cast<char>(sram[i]) : '?';
+  program_.version = version;
+  std::string lines = "ucp: version: " + version + "\n";
+  if (be32_at(sram + header) < COPY_BLOCK_WORD + 1 || length - header < COPY_BLOCK_WORD + 4) return lines;
+  const uint32_t table = be32_at(sram + header + COPY_BLOCK_WORD);
+  if (table == 0 || table >= length || length - table < 8) return lines;
+  program_.copy_block_valid = be32_at(sram + table + 4);
+  char line[96];
+  snprintf(line, sizeof line, "ucp: copy-block table at 0x%x: %u pages, valid word %u\n", table,
+           be32_at(sram + table), *program_.copy_block_valid);
+  return lines + line;
+}
+
+void Firmware::log_lines(const std::string &lines) {
+  for (size_t at = 0; at < lines.size();) {
+    size_t end = lines.find('\n', at);
+    end = end == std::string::npos ? lines.size() : end + 1;
+    log_text(lines.data() + at, end - at);
+    at = end;
+  }
 }
 
 void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read) {
@@ -68,7 +223,7 @@ void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read)
 }
 
 void Firmware::power_on() {
-  load_program();
+  std::string lines = boot_program(false);
   if (const auto &preset = options_.log_preset) {
     uint8_t *ring = chip_.sram() + log_ring();
     uint32_t held = std::min(preset->written, LOG_RING_SIZE);
@@ -77,18 +232,35 @@ void Firmware::power_on() {
     return;
   }
   write_log_header(options_.log_magic.value_or(LOG_MAGIC), 0, 0);
-  log("ucp: stand-in control program booted, 0x%x bytes at 0x0\n", PROGRAM_SIZE);
+  log_lines(lines);
 }
 
 void Firmware::reset(ResetReason why) {
   resets_++;
-  zero_seen_ = false;
   std::string backup = take_backup();  // before the boot overwrites anything
-  load_program();
+  std::string lines = boot_program(true);
   write_log_header(LOG_MAGIC, 0, 0);
-  log(why == ResetReason::ProgrammedIo ? "ucp: reset: the host cleared SRAM word 0\n" : "ucp: reset\n");
+  log("%s", reset_line(why));
   if (!backup.empty()) log("%s", backup.c_str());
-  log("ucp: stand-in control program booted, 0x%x bytes at 0x0\n", PROGRAM_SIZE);
+  log_lines(lines);
+}
+
+std::optional<ResetReason> Firmware::take_restart_request() {
+  std::optional<ResetReason> r = restart_request_;
+  restart_request_.reset();
+  return r;
+}
+
+void Firmware::hold() { running_ = false; }
+
+void Firmware::start_from_sram(const std::string &writes) {
+  running_ = true;
+  word0_armed_ = word(0) != 0;
+  zero_seen_ = false;
+  handoff_seen_.reset();
+  write_log_header(LOG_MAGIC, 0, 0);
+  log("ucp: started from SRAM by the host, control writes %s\n", writes.c_str());
+  log_lines(describe_program(Program::Source::Sram, Chip::SRAM_SIZE));
 }
 
 std::string Firmware::take_backup() {
@@ -152,25 +324,63 @@ void Firmware::produce_lines() {
 void Firmware::look_at_word0(bool door) {
   if (word(0) != 0) {
     zero_seen_ = false;
+    word0_armed_ = true;
+  } else if (!word0_armed_ || restart_request_) {
+    // nothing to restart for, or the restart is on its way
   } else if (door || zero_seen_) {
-    reset(ResetReason::ProgrammedIo);
+    restart_request_ = ResetReason::ProgrammedIo;
   } else {
     zero_seen_ = true;  // a host may be halfway through its stores: look again on the next tick
   }
 }
 
+void Firmware::look_at_handoff(bool door) {
+  const uint8_t *b = chip_.bar0().data() + HANDOFF;
+  std::array<uint32_t, HANDOFF_SIZE / 4> block;
+  for (size_t i = 0; i < block.size(); i++) block[i] = be32_at(b + 4 * i);
+  if (block[0] != 0xffffffff || block[1] != 0xffffffff || block[2] != HANDOFF_MAGIC) {
+    handoff_seen_.reset();
+    return;
+  }
+  if (!door && handoff_seen_ != block) {
+    handoff_seen_ = block;  // a host may be halfway through its stores: look again on the next tick
+    return;
+  }
+  handoff_seen_.reset();
+  const uint32_t address = block[3], length = block[4], skip = block[5];
+  std::memset(chip_.bar0().data() + HANDOFF, 0, HANDOFF_SIZE);
+  char line[160];
+  if (skip != block[6] || length == 0 || address > Chip::SRAM_SIZE || length > Chip::SRAM_SIZE - address ||
+      skip > Chip::SRAM_SIZE - length) {
+    snprintf(line, sizeof line, "ucp: soft handoff refused: 0x%x bytes at 0x%x, skip %u and %u, do not fit in SRAM\n",
+             length, address, skip, block[6]);
+    log("%s", line);
+    return;
+  }
+  handoffs_++;
+  uint8_t *sram = chip_.sram();
+  std::memmove(sram + skip, sram + address, length);
+  snprintf(line, sizeof line, "ucp: soft handoff: 0x%x bytes at 0x%x, run at 0x%x\n", length, address, skip);
+  log_lines(line + describe_program(Program::Source::Handoff, skip + length));
+  word0_armed_ = word(0) != 0;
+  zero_seen_ = false;
+}
+
 void Firmware::event(const Event &e) {
+  if (e.kind == Event::Kind::Reset) {
+    reset(e.reason);
+    return;
+  }
+  if (!running_) return;  // held: the program does nothing
   switch (e.kind) {
-    case Event::Kind::Reset:
-      reset(e.reason);
-      break;
     case Event::Kind::Tick:
       keep_time();
       produce_lines();
+      look_at_handoff(false);
       look_at_word0(false);
-      last_tick_us_ = now_us_;
       break;
     default:
+      look_at_handoff(true);
       look_at_word0(true);
       break;
   }
@@ -179,11 +389,12 @@ void Firmware::event(const Event &e) {
 void Firmware::advance(uint64_t now_us) {
   now_us_ = now_us;
   event({Event::Kind::Tick});
+  last_tick_us_ = now_us_;
 }
 
 uint64_t Firmware::next_deadline_us() const {
   uint64_t deadline = last_tick_us_ + WATCH_PERIOD_US;
-  if (options_.log_every) {
+  if (options_.log_every && running_) {
     const uint64_t period = std::chrono::duration_cast<std::chrono::microseconds>(*options_.log_every).count();
     deadline = std::min(deadline, next_line_ * period);
   }

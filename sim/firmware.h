@@ -1,11 +1,39 @@
 // What the control program running on the board's processor does, emulated
-// natively. Today there is one program, the stand-in control program, which
-// every boot loads.
+// natively: the boot code that runs first after every reset (it chooses and
+// loads the program), and the program it runs, which behaves as the
+// stand-in control program whatever it was loaded from (the version it
+// carries is told in the log).
 //
-// Boot, at power-on and on every reset: the program is loaded into SRAM
-// [0, PROGRAM_SIZE) (program_byte; word 0 is never 0), its scratch area,
-// the 32 KiB at 0x1e0000, is filled with scratch_byte, the message-log
-// header is written afresh and a line tells what was booted.
+// Boot, at power-on and on every reset (board.h), in this order:
+//   1. on a reset, the SRAM backup block (below);
+//   2. the program: on a reset (not at power-on: SRAM holds nothing then),
+//      the one in SRAM when the hard-switch header at 0x140000 is there:
+//      words magic 0x6c6f6165, length L, CRC-32 C (big-endian, as every word
+//      here) of the L bytes at 0x14000c, the image, which must fit in SRAM.
+//      C is taken in either variant: the CRC-32/BZIP2 (polynomial
+//      0x04c11db7, most significant bit first, from all ones, complemented)
+//      as the word, or the reflected CRC-32 of zlib stored little-endian
+//      (the word is its bytes reversed). The image, an SRAM image built for
+//      address 0, is copied to 0 and run; the header stays, so every reset
+//      runs it again until a host clears the header. A header with the magic
+//      that does not hold is refused, with a line. Otherwise the image in
+//      the EEPROM's second control-program area (header word 20), framed as
+//      the updater writes it, [N][S bytes of SRAM image][R][ROM][S][CRC-32
+//      of the N bytes after N], is loaded at 0 when its lengths fit and its
+//      CRC-32/BZIP2 holds. Otherwise the first area's program, the stand-in
+//      control program: SRAM [0, PROGRAM_SIZE) from program_byte (word 0 is
+//      never 0);
+//   3. the boot code's scratch area, the 32 KiB at 0x1e0000, is filled with
+//      scratch_byte;
+//   4. the message-log header is written afresh, and lines tell the reset,
+//      the backup, and what was booted: for the stand-in program "ucp:
+//      stand-in control program booted, 0x10000 bytes at 0x0"; for a loaded
+//      one, where it came from, then its version (the word at image offset
+//      60 locates the version header, whose string starts 4 bytes into it)
+//      and its copy-block table (the header's word at +160, when its size
+//      word is at least 161, locates it: pages wanted, then the valid word
+//      the loader sets).
+// At power-on, the log options below apply instead of step 4.
 //
 // Message log (what kmesg reads): a header of six big-endian words at M
 // (BoardOptions::log_header, 0x1de9e8 unless given):
@@ -23,8 +51,9 @@
 // while the header holds the magic it wrote at boot: once a host has cleared
 // the header it stays cleared, and lines are dropped, until the next reset.
 // Lines tell what was booted, each reset and what became of the backup
-// block, and with log_every a numbered line every so many milliseconds of
-// model time ("ucp: tick K at T ms", K counting those periods since power-on).
+// block, a soft handoff, and with log_every a numbered line every so many
+// milliseconds of model time ("ucp: tick K at T ms", K counting those
+// periods since power-on).
 // At power-on, log_magic gives the header another magic, and log_preset a
 // ring that already holds `written` bytes of the preset stream
 // (log_stream_byte) of which `read` were read, and no boot line; every later
@@ -42,16 +71,35 @@
 //       line tells it.
 //   anything else: nothing.
 //
-// Programmed-I/O restart: the host stores 0 into SRAM word 0. Host stores to
-// BAR0 are not trapped; the firmware looks at word 0 on every event instead.
-// On a door's event (a configuration write, a debug request, a special
-// register access, a BAR0 store the door saw) it restarts at once when it
-// reads 0; on a tick only when two successive ticks have read 0. A restart
-// is a reset: the backup block, then a boot. Configuration space is not reset.
+// What the host stores into BAR0 is not trapped: the running program looks
+// at two places on every event instead. On a door's event (a configuration
+// write, a debug request, a special register access, a BAR0 store the door
+// saw) it acts at once on what it reads; on a tick only when two successive
+// ticks have read the same (a host may be halfway through its stores; the
+// loader writes the handoff block's magic before the rest).
+//   Programmed-I/O restart: SRAM word 0 reads 0, after it was seen non-zero
+//       since the boot (a program whose own word 0 is 0 is not restarted by
+//       it). The program asks the board for a restart (take_restart_request):
+//       a reset of the whole card (board.h).
+//   Soft handoff: the 64-byte block at BAR0 offset 0xfc0000 (beyond SRAM)
+//       holds words 0xffffffff, 0xffffffff, magic 0x6b636168, address A,
+//       length L, skip K, skip K. The program hands over to the new one:
+//       SRAM [A, A + L) is copied to [K, K + L) (the new program built for
+//       address 0, without its first K bytes), the block is cleared and
+//       lines tell it, the version and the copy-block table; the log goes
+//       on. Configuration space is untouched. A block whose copy would not
+//       fit in SRAM, or whose two skips differ, is cleared with a line.
+//
+// The earlier generations (nic.h) have no programmed-I/O or link restart of
+// their own worth modeling: their host holds the processor and starts it
+// through the control word (board.h): hold() stops the program (it no longer
+// looks at anything), start_from_sram() runs what SRAM holds from 0 with a
+// fresh log and lines telling the control writes and the version.
 //
 // Resources published to the debug window's locate request: `located`.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -60,6 +108,7 @@
 
 #include "board_options.h"
 #include "chip.h"
+#include "eeprom.h"
 #include "event.h"
 
 namespace sim {
@@ -76,12 +125,16 @@ class Firmware {
   static constexpr uint32_t LOG_RING_SIZE = 8192, LOG_RING_BELOW_HEADER = 0x21e8;
   static constexpr uint32_t BACKUP_BLOCK = 0x1dea00;
   static constexpr uint32_t BACKUP_SAVE = 0x73617665, BACKUP_SAVE_NEXT = 0x7361766e, BACKUP_DONE = 0x646f6e65;
+  static constexpr uint32_t HARD_SWITCH = 0x140000, HARD_SWITCH_IMAGE = 0x14000c, HARD_SWITCH_MAGIC = 0x6c6f6165;
+  static constexpr uint32_t HANDOFF = 0xfc0000, HANDOFF_SIZE = 64, HANDOFF_MAGIC = 0x6b636168;  // in BAR0
+  static constexpr uint32_t VERSION_WORD = 60, VERSION_STRING_MAX = 132, COPY_BLOCK_WORD = 160;
   // How often a running firmware looks at SRAM word 0 when nothing happens.
   static constexpr uint64_t WATCH_PERIOD_US = 10000;
 
   // Throws std::invalid_argument when the log would not fit in SRAM.
-  Firmware(const BoardOptions &options, Chip &chip);
+  Firmware(const BoardOptions &options, Chip &chip, const Eeprom &eeprom);
 
+  // Boots as at power-on (again, when the EEPROM has been loaded since).
   void power_on();
   void event(const Event &e);
   // Model time has reached `now_us`: a tick.
@@ -94,6 +147,25 @@ class Firmware {
   uint32_t log_header() const { return header_; }
   uint32_t log_ring() const { return header_ - LOG_RING_BELOW_HEADER; }
   unsigned resets() const { return resets_; }
+  unsigned handoffs() const { return handoffs_; }
+
+  // A restart the program asked for since the last call (the programmed-I/O
+  // restart), which the board carries out.
+  std::optional<ResetReason> take_restart_request();
+  // The earlier generations' control word: the processor is held, or
+  // started on what SRAM holds; `writes` tells the control writes.
+  void hold();
+  void start_from_sram(const std::string &writes);
+  bool running() const { return running_; }
+
+  // What the last boot or handoff ran.
+  struct Program {
+    enum class Source : uint8_t { StandIn, SecondArea, HardSwitch, Handoff, Sram } source = Source::StandIn;
+    uint32_t length = 0;   // bytes loaded (0: the stand-in's PROGRAM_SIZE, or unknown)
+    std::string version;   // empty: no version header
+    std::optional<uint32_t> copy_block_valid;  // the table's valid word, when the program has a table
+  };
+  const Program &program() const { return program_; }
 
   // What a boot loads: program byte `offset` and scratch byte `offset`.
   static uint8_t program_byte(uint32_t offset);
@@ -104,7 +176,15 @@ class Firmware {
 
  private:
   void reset(ResetReason why);
+  // Chooses and loads the program (step 2 of the boot); the lines to log.
+  std::string boot_program(bool from_sram);
+  bool boot_hard_switch(std::string &lines);
+  bool boot_second_area(std::string &lines);
+  // Lines telling the version and copy-block table of the program of
+  // `length` bytes at SRAM 0, recorded in program_.
+  std::string describe_program(Program::Source source, uint32_t length);
   void load_program();
+  void fill_scratch();
   void write_log_header(uint32_t magic, uint32_t written, uint32_t read);
   bool log_live() const;
   void log_text(const char *text, size_t length);
@@ -113,19 +193,27 @@ class Firmware {
   // Returns what became of the backup block, as a log line (empty: nothing).
   std::string take_backup();
   void look_at_word0(bool door);
+  void look_at_handoff(bool door);
+  void log_lines(const std::string &lines);
 
   uint32_t word(uint32_t address) const;
   void put_word(uint32_t address, uint32_t value);
 
   const BoardOptions &options_;
   Chip &chip_;
+  const Eeprom &eeprom_;
   uint32_t header_;
   uint32_t magic_ = LOG_MAGIC;  // what the header held when the firmware last wrote it
   uint32_t written_ = 0;        // w
   uint64_t now_us_ = 0, boot_us_ = 0, last_tick_us_ = 0;
   uint64_t next_line_ = 1;  // the number of the next producer line
   bool zero_seen_ = false;  // the last tick read 0 in word 0
-  unsigned resets_ = 0;
+  bool word0_armed_ = false;  // word 0 was seen non-zero since the boot
+  std::optional<std::array<uint32_t, HANDOFF_SIZE / 4>> handoff_seen_;  // the block the last tick read
+  std::optional<ResetReason> restart_request_;
+  bool running_ = true;
+  Program program_;
+  unsigned resets_ = 0, handoffs_ = 0;
 };
 
 }  // namespace sim

@@ -11,6 +11,10 @@
 // What the host's accesses reach (Slot::reached, reach) is each function
 // through the links above it: nothing answers behind a port whose link is
 // down (BehindLinks).
+//
+// A root port's or downstream port's link disable (Link Control bit 4)
+// takes the link down, and clearing it brings the link back, restarting the
+// board behind it (Board::link_down, Board::link_up).
 #pragma once
 
 #include <chrono>

@@ -1,5 +1,7 @@
 #include "nic.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace sim {
@@ -39,16 +41,25 @@ bool covers(unsigned offset, int width, unsigned at) { return at >= offset && at
 Nic::Nic(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_address, Eeprom &eeprom, Chip &chip,
          Firmware &firmware, EventSink &events)
     : options_(options), eeprom_(eeprom), chip_(chip), firmware_(firmware), events_(events), cfg_(4096) {
-  build_config_space(bar0_address, bar2_address);
+  build_config_space(bar0_address, bar2_address, options_.device_id);
+  set_initial_error_bits();
 }
 
-void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
+void Nic::reset_config(uint16_t device_id) {
+  cfg_ = ConfigSpace(4096);
+  build_config_space(0, 0, device_id);
+  std::fill(std::begin(vs_), std::end(vs_), 0);
+  ee_data_ = 0;
+  ee_fetched_ = 0xff;
+}
+
+void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address, uint16_t device_id) {
   unsigned p = options_.vs_position;
   if (options_.vs_present && (p < 0x80 || p % 4 || p > 0xfc))
     throw std::invalid_argument("the vendor-specific registers sit at 0x80 to 0xfc, 4-aligned");
 
   cfg_.set16(0x00, 0x1f5c);
-  cfg_.set16(0x02, options_.device_id);
+  cfg_.set16(0x02, device_id);
   cfg_.writable(0x04, 0x0546, 2);  // I/O, memory, bus master, parity, SERR, INTx disable
   cfg_.write_one_to_clear(0x06, 0xf900, 2);
   cfg_.set8(0x08, options_.revision);
@@ -66,6 +77,31 @@ void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
   cfg_.writable(0x3c, 0xff, 1);
   cfg_.set8(0x3d, 1);
 
+  if (earlier_generation(options_))
+    cfg_.writable(CONTROL_WORD, 0xffffffff, 4);  // in place of the PCI Express capability
+  else
+    add_pcie_capability();
+
+  if (options_.vs_present && options_.vs_listed) {
+    cfg_.add_capability(p, 0x09);
+    cfg_.set8(p + 2, VS_LENGTH);
+  }
+
+  cfg_.add_aer_capability(AER_POSITION, 1);
+}
+
+// The error bits the board starts with: set once at power-on, not again at
+// a restart.
+void Nic::set_initial_error_bits() {
+  const ErrorBits &errors = options_.errors;
+  if (errors.status & ~STATUS_ERROR_BITS || errors.device_status & ~DEVICE_STATUS_ERROR_BITS ||
+      errors.uncorrectable & ~AER_UNCORRECTABLE_BITS || errors.correctable & ~AER_CORRECTABLE_BITS ||
+      errors.secondary_status || errors.root_status || errors.source)
+    throw std::invalid_argument("error bits outside the NIC's error registers");
+  set_error_bits(cfg_, PCIE_POSITION, AER_POSITION, false, errors);
+}
+
+void Nic::add_pcie_capability() {
   // PCI Express capability, version 2 (or 1, without the second device and
   // link registers), endpoint.
   if (options_.pcie_version < 1 || options_.pcie_version > 2)
@@ -89,20 +125,6 @@ void Nic::build_config_space(uint64_t bar0_address, uint64_t bar2_address) {
     cfg_.set16(e + 0x30, 0x0001);
     cfg_.writable(e + 0x30, 0x000f, 2);
   }
-
-  if (options_.vs_present && options_.vs_listed) {
-    cfg_.add_capability(p, 0x09);
-    cfg_.set8(p + 2, VS_LENGTH);
-  }
-
-  cfg_.add_aer_capability(AER_POSITION, 1);
-
-  const ErrorBits &errors = options_.errors;
-  if (errors.status & ~STATUS_ERROR_BITS || errors.device_status & ~DEVICE_STATUS_ERROR_BITS ||
-      errors.uncorrectable & ~AER_UNCORRECTABLE_BITS || errors.correctable & ~AER_CORRECTABLE_BITS ||
-      errors.secondary_status || errors.root_status || errors.source)
-    throw std::invalid_argument("error bits outside the NIC's error registers");
-  set_error_bits(cfg_, PCIE_POSITION, AER_POSITION, false, errors);
 }
 
 bool Nic::is_dead(unsigned offset) const { return options_.dead_from && offset >= *options_.dead_from; }

@@ -9,6 +9,17 @@
 // the error bits the board starts with (BoardOptions::errors) until the host
 // clears them.
 //
+// A board of the earlier generations (device
+// 0x4c3d at any revision but 7, which is a 10G card: PCI64 at revision 3,
+// KX at 4 to 6) has, in place of the PCI Express capability, the control
+// word of its processor at 0x40, plain storage the host writes (what it
+// does is the board's, board.h).
+//
+// A restart returns configuration space to its power-on state with the
+// BARs unassigned (reset_config): command 0, BAR registers 0, the PCI
+// Express registers (0x46, 0x48, 0x4c, 0x50, 0x64 among them) at their
+// defaults, the vendor-specific registers cleared.
+//
 // Vendor-specific registers, at byte offsets from the capability's position P:
 //
 //   +4..+7   VS_EE_READ_ADDR  EEPROM read address << 8 (lanes +5 low, +6 middle,
@@ -68,11 +79,16 @@
 
 namespace sim {
 
+// Whether a board of these options is of the generations before the 10G
+// cards (conventional PCI and PCI-X).
+inline bool earlier_generation(const BoardOptions &o) { return o.device_id == 0x4c3d && o.revision != 7; }
+
 class Nic {
  public:
   static constexpr uint8_t PCIE_POSITION = 0x40;
   static constexpr unsigned AER_POSITION = 0x100;
   static constexpr int IRQ = 11;
+  static constexpr unsigned CONTROL_WORD = 0x40;  // the earlier generations' processor control
 
   // The PCI side of a board whose BARs the host placed at these bus addresses.
   Nic(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_address, Eeprom &eeprom, Chip &chip,
@@ -85,6 +101,10 @@ class Nic {
   ConfigSpace &config() { return cfg_; }
   // Whether an EEPROM program or erase is running.
   bool eeprom_busy() const { return busy_.has_value(); }
+  // Configuration space as at power-on, with the BARs unassigned and this
+  // device id; the vendor-specific registers cleared. An EEPROM operation
+  // under way goes on.
+  void reset_config(uint16_t device_id);
 
  private:
   struct Operation {
@@ -96,7 +116,9 @@ class Nic {
     bool ends_by_time;
   };
 
-  void build_config_space(uint64_t bar0_address, uint64_t bar2_address);
+  void build_config_space(uint64_t bar0_address, uint64_t bar2_address, uint16_t device_id);
+  void add_pcie_capability();
+  void set_initial_error_bits();
   bool in_vs(unsigned offset) const;
   bool is_dead(unsigned offset) const;
   void count_access();

@@ -335,7 +335,10 @@ int main(int argc, char **argv) {
   std::optional<sim::Board> card;
   try {
     card.emplace(board_options, SIM_BAR0_BUS, board_options.bar2_present ? SIM_BAR2_BUS : 0);
-    if (!options.card.load.empty()) card->eeprom().load(options.card.load);
+    if (!options.card.load.empty()) {
+      card->eeprom().load(options.card.load);
+      card->firmware().power_on();  // the card boots from the EEPROM it was given
+    }
   } catch (const std::exception &e) {
     fail("cannot model the card: %s", e.what());
   }

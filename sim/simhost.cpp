@@ -485,6 +485,7 @@ int main(int argc, char **argv) {
     if (options.nics[i].load.empty()) continue;
     try {
       host->board(i).eeprom().load(options.nics[i].load);
+      host->board(i).firmware().power_on();  // the board boots from the EEPROM it was given
     } catch (const std::exception &e) {
       fail("NIC %zu: eeprom=%s: %s", i, options.nics[i].load.c_str(), e.what());
     }

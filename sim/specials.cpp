@@ -67,7 +67,7 @@ const Specials::Register Specials::REGISTERS[] = {
     {"IT0", 0xffffffa8, 4},
     {"IT1", 0xffffffb0, 4},
     {"IT2", 0xffffffb8, 4},
-    {"IT3", 0xffffffc0, 4},
+    {"IT3", IT3, 4},
     {"CPUC", 0xffffffc8, 4},
     {"RTC", RTC, 4, &Specials::rtc_read, &Specials::rtc_write},
     {"LED", 0xffffffd8, 1},

@@ -16,6 +16,9 @@
 //   ISR  0xfffffff8, 4 bytes  reads ISR_VALUE; writes are ignored
 //   RTC  0xffffffd0, 4 bytes  counts 2 per microsecond of model time; a write
 //                             sets the count, which goes on from there
+//   IT3  0xffffffc0, 4 bytes  plain storage here; a non-zero write fires the
+//                             timer as a watchdog, which restarts the board
+//                             (board.h)
 //   every other register is plain storage.
 // The bytes of a register with a read hook hold its value as of the latest
 // refresh (every advance of the board), which is what a plain access to a
@@ -31,7 +34,7 @@ namespace sim {
 class Specials {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
-  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0;
+  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0;
   // The posted, non-posted and completion flow-control credit limits of
   // virtual channel 0 (PCIE_FC_VC0_P_LIMIT, _NP_LIMIT, _CPL_LIMIT): plain
   // storage the board sets at power-on (BoardOptions::flow_control).

@@ -103,6 +103,11 @@ TEST(ModelBridges, TheBusesEndAt255) {
 // configuration space and its BARs in physical memory; the board itself is
 // not told. Clearing the bit brings everything back and resets the board,
 // once.
+// A time after which a board restarted now answers again.
+sim::Board::Clock::time_point past_restart() {
+  return sim::Board::Clock::now() + std::chrono::microseconds(2 * sim::Board::RESTART_WINDOW_US);
+}
+
 TEST(ModelLink, DisableTakesTheBoardAwayAndItsReleaseResetsTheBoard) {
   sim::Host host{sim::HostOptions{}};
   Bridge &port = *host.bridges_above(0)[0];
@@ -138,6 +143,9 @@ TEST(ModelLink, DisableTakesTheBoardAwayAndItsReleaseResetsTheBoard) {
   EXPECT_TRUE(port.link_up());
   EXPECT_EQ(port.config_read(LINK_STATUS, 2) & LINK_ACTIVE, LINK_ACTIVE);
   EXPECT_EQ(port.config_read(SLOT_STATUS, 2), LINK_STATE_CHANGED);
+  // The restarted board answers again once its restart is over.
+  EXPECT_EQ(reached.config_read(0, 4), 0xffffffffu);
+  host.advance(past_restart());
   EXPECT_EQ(reached.config_read(0, 4), 0x5e0a1f5cu);
   EXPECT_EQ(memory_word(), word0);
   EXPECT_EQ(board.firmware().resets(), resets + 1);
@@ -179,6 +187,7 @@ TEST(ModelLink, AboveASwitchEverythingBehindGoesAndIsResetOnce) {
   EXPECT_EQ(down_reached.config_read(LINK_CONTROL, 2), 0u);
   EXPECT_EQ(down_reached.config_read(0x04, 2), 0u);  // back to how the host started it
   EXPECT_EQ(down_reached.config_read(0x18, 4) & 0xffffff, 0x030302u);
+  host.advance(past_restart());
   EXPECT_EQ(board.config_read(0, 2), 0x1f5cu);
   EXPECT_EQ(host.board(0).firmware().resets(), resets + 1);
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "board.h"
@@ -36,6 +37,14 @@ struct Card {
   void at(uint64_t us) { board.advance(T0 + std::chrono::microseconds(us)); }
   uint8_t *sram() { return board.chip().sram(); }
   uint8_t *bar2() { return board.chip().bar2()->data(); }
+  // The firmware's message log since its header was last written.
+  std::string log() {
+    const uint8_t *h = sram() + board.firmware().log_header();
+    uint32_t w = (uint32_t)h[12] << 24 | h[13] << 16 | h[14] << 8 | h[15];
+    std::string text;
+    for (uint32_t n = 0; n < w && n < 8192; n++) text += static_cast<char>(sram()[board.firmware().log_ring() + n]);
+    return text;
+  }
 };
 
 // The tools' window accesses: 32-bit writes of mode and address.

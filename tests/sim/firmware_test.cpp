@@ -368,7 +368,9 @@ TEST(ModelRestart, OnTicksTwoLooksMustAgree) {
   EXPECT_EQ(c.board.firmware().resets(), 1u);
 }
 
-TEST(ModelRestart, ARestartHonoursTheBackupBlockAndLeavesConfigurationSpace) {
+// The restart is the whole card's: configuration space comes back at
+// power-on, after a while (board.h).
+TEST(ModelRestart, ARestartHonoursTheBackupBlockAndResetsConfigurationSpace) {
   Card c;
   c.board.config_write(0x04, 0x0006, 2);
   set_backup(c, 0x73617665, 0x1000, 0x14fe00, 0x147e00);
@@ -378,7 +380,9 @@ TEST(ModelRestart, ARestartHonoursTheBackupBlockAndLeavesConfigurationSpace) {
   start[0] = start[1] = start[2] = start[3] = 0;
   c.board.bar0_written(0, 4);
   EXPECT_EQ(bytes(c, 0x14fe00, 0x1000), start);
-  EXPECT_EQ(c.board.config_read(0x04, 2), 0x0006u);
+  EXPECT_EQ(c.board.config_read(0x04, 2), 0xffffu);
+  c.at(sim::Board::RESTART_WINDOW_US);
+  EXPECT_EQ(c.board.config_read(0x04, 2), 0x0000u);
   EXPECT_THAT(log_text(c), testing::StartsWith("ucp: reset: the host cleared SRAM word 0\nucp: SRAM backup: "));
 }
 

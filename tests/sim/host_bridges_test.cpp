@@ -106,11 +106,11 @@ TEST(VirtualHostBridges, StandardToolsDecodeEveryBridge) {
 
 // From inside the host: link disable on the root port takes the NIC away
 // (all ones, Data Link Layer Link Active gone), clearing it brings the NIC
-// back reset, as its message log tells.
+// back reset, as its message log tells, answering once its restart is over.
 TEST(VirtualHostBridges, ALinkTakenDownAndBackResetsTheNic) {
   Result r = simhost({"--nic", "log=0", "--", "sh", "-c",
                       "setpci -s 00:01.0 CAP_EXP+10.w=0x10 && setpci -s 01:00.0 0.l COMMAND && "
-                      "setpci -s 00:01.0 CAP_EXP+12.w CAP_EXP+1a.w && setpci -s 00:01.0 CAP_EXP+10.w=0 && "
+                      "setpci -s 00:01.0 CAP_EXP+12.w CAP_EXP+1a.w && setpci -s 00:01.0 CAP_EXP+10.w=0 && sleep 0.2 && "
                       "setpci -s 01:00.0 0.l && setpci -s 00:01.0 CAP_EXP+12.w && \"$0\" wait-log 'ucp: reset'",
                       PROBE});
   EXPECT_EQ(r.status, 0) << r;

@@ -223,11 +223,20 @@ int ask_for_ports() {
   return 0;
 }
 
-// Board 0's SRAM through its mapped BAR0, which the model never sees.
+// Board 0's SRAM through its mapped BAR0, which the model never sees: its
+// resource file mapped, so that configuration space need not answer (a
+// restarted board's does not for a while, and has lost its BARs).
 struct MappedSram {
-  uba_nic *nic = uba_open(0, UBA_ZE, 0);
-  volatile uint8_t *sram = nic->base;
-  ~MappedSram() { free(nic); }
+  static volatile uint8_t *map_bar0() {
+    int fd = open("/sys/bus/pci/devices/0000:01:00.0/resource0", O_RDWR | O_CLOEXEC);
+    if (fd < 0) die("cannot open the resource0 file of 01:00.0");
+    void *map = mmap(nullptr, 0x1000000, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) die("cannot map the resource0 file of 01:00.0");
+    return static_cast<volatile uint8_t *>(map);
+  }
+  volatile uint8_t *sram = map_bar0();
+  ~MappedSram() { munmap(const_cast<uint8_t *>(sram), 0x1000000); }
   uint32_t word(uint32_t at) const {
     return (uint32_t)sram[at] << 24 | sram[at + 1] << 16 | sram[at + 2] << 8 | sram[at + 3];
   }

@@ -442,6 +442,8 @@ TEST(Simhost, RefusesBadOptionsWithTheUsage) {
       {{"--nic", "save=", "true"}, "--nic: save=: a file name is needed"},
       {{"--nic", "dead,turbo", "true"}, "--nic: turbo: unknown item"},
       {{"--nic", "no-bar2=1", "true"}, "--nic: no-bar2=1: takes no value"},
+      {{"--nic", "reset-hangs=1", "true"}, "--nic: reset-hangs=1: takes no value"},
+      {{"--nic", "reset-id=12345", "true"}, "--nic: reset-id=12345: expected reset-id=HEX, a device id in hex"},
       {{"--nic", "log=x", "true"}, "--nic: log=x: expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)"},
       {{"--nic", "log=4294967296", "true"},
        "--nic: log=4294967296: expected log=W[:R], byte counts below 2^32 (decimal, or hex after 0x)"},

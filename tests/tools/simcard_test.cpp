@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "eeprom.h"
+#include "firmware_images.h"
 #include "pci_sim.h"
 #include "tools_fixture.h"
 
@@ -107,6 +109,67 @@ TEST(UnderSimulator, DmaWritesReadsAndTheInterrupt) {
   Bytes dma = read_bytes(SIM_DMA_FILE);
   ASSERT_GE(dma.size(), 0x104u);
   EXPECT_EQ(be32(dma, 0x100), 0xdeadbeefu);
+}
+
+// The message log in a raw SRAM image, from its start at the last boot.
+std::string log_in(const Bytes &sram) {
+  const uint32_t header = sim::Firmware::LOG_HEADER, w = be32(sram, header + 12), ring = be32(sram, header + 20);
+  std::string text;
+  for (uint32_t n = 0; n < w && n < 8192; n++) text += static_cast<char>(sram.at(ring + n));
+  return text;
+}
+
+// The soft handoff's block goes to the simulator as a programmed-I/O
+// write, which the card's firmware sees at once.
+TEST(UnderSimulator, KloadHandsOverThroughTheSimulatorsWrite) {
+  Scratch dir;
+  Bytes image(0x800);
+  for (size_t i = 0; i < image.size(); i++) image[i] = static_cast<uint8_t>(i * 3 + 1);
+  put_be32(image, 0, 0xe0000001);
+  write_bytes(dir / "ucp.bin", image);
+  Both b = with_simcard({}, {KLOAD, "-s", "-r", dir / "ucp.bin"});
+  EXPECT_EQ(b.tool.status, 0) << b.tool;
+  EXPECT_EQ(b.tool.out, "ramsize = 2048 Kbyte 0 bytes\nloading ucp of size 2048\n");
+  EXPECT_EQ(b.tool.err, WAITING + "Loading New UCP (soft-handoff) at 0x14000c\nVerifying Load\n"
+                                  "Warning: setting Master command bit\n");
+  EXPECT_EQ(b.card.status, 0) << b.card;
+  Bytes sram = read_bytes(SIM_SRAM_FILE);
+  ASSERT_GE(sram.size(), 0x1000000u);
+  EXPECT_TRUE(SameBytes(Bytes(sram.begin(), sram.begin() + image.size()), image));
+  EXPECT_EQ(Bytes(sram.begin() + 0xfc0000, sram.begin() + 0xfc0040), Bytes(64, 0));
+  EXPECT_THAT(log_in(sram), testing::EndsWith("ucp: soft handoff: 0x800 bytes at 0x14000c, run at 0x0\n"
+                                              "ucp: no version header\n"));
+}
+
+// -d under the simulator: the image is the card's BAR0 (here the program
+// its EEPROM booted), whose copy-block table takes the pages of the
+// simulator's DMA area; then kload leaves the card to the simulation.
+TEST(UnderSimulator, KloadFillsTheCopyBlockTableInTheSimulatedCard) {
+  Scratch dir;
+  sim::Eeprom eeprom(0);
+  const Bytes &image = program_run::firmware().image;
+  std::copy(image.begin(), image.end(), eeprom.bytes().begin() + sim::Eeprom::UCP2_OFFSET);
+  eeprom.save(dir / "eeprom.bin");
+  Process peer({SIMCARD, "--wait", "20", "--card", "eeprom=" + dir / "eeprom.bin"});
+  Process tool({"/usr/bin/env", "UBA_SIM=1", KLOAD, "-d"});
+  const std::string sleeping = "Sleeping while simulation occurs\n";
+  bool slept = tool.wait_for([&](const std::string &out, const std::string &) { return out.find(sleeping) != std::string::npos; },
+                             std::chrono::seconds(30));
+  ASSERT_TRUE(slept) << tool.out() << tool.err();
+  EXPECT_EQ(tool.out(), "ramsize = 2048 Kbyte 0 bytes\nAssuming UCP " + KLOAD +
+                            " is loaded with simulator invocation\nloading ucp of size 16777216\n" + sleeping);
+  EXPECT_EQ(tool.err(), WAITING + "Loading New UCP (hard-switch) at 0x14000c\n\tversion: ULVE UCP1 10G stand-in 1.0\n");
+  Bytes sram = read_bytes(SIM_SRAM_FILE);
+  ASSERT_GE(sram.size(), 0x300u);
+  EXPECT_EQ(be32(sram, 0x200), 16u);
+  EXPECT_EQ(be32(sram, 0x204), 1u);
+  for (uint32_t i = 0; i < 16; i++) {
+    EXPECT_EQ(be32(sram, 0x208 + 8 * i), 0u) << i;
+    EXPECT_EQ(be32(sram, 0x20c + 8 * i), i * (uint32_t)getpagesize()) << i;
+  }
+  Result ended = tool.wait(std::chrono::milliseconds(0));  // killed: the simulation would go on for hours
+  EXPECT_EQ(ended.status, 128 + SIGKILL);
+  EXPECT_EQ(peer.wait(std::chrono::seconds(10)).status, 0);
 }
 
 TEST(UnderSimulator, SimcardWithoutAToolGivesUp) {

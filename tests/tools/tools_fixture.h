@@ -15,7 +15,8 @@ namespace tools_test {
 
 using namespace program_run;
 
-const std::string SIMHOST = SIMHOST_PATH, POKEMEM = POKEMEM_PATH, SRAMGRAB = SRAMGRAB_PATH, KMESG = KMESG_PATH;
+const std::string SIMHOST = SIMHOST_PATH, POKEMEM = POKEMEM_PATH, SRAMGRAB = SRAMGRAB_PATH, KMESG = KMESG_PATH,
+                  KLOAD = KLOAD_PATH;
 
 // `command` on a virtual host with one card described by the --nic items
 // `items` (none: the default card).
@@ -25,11 +26,11 @@ inline Result on_card(const std::string &items, const std::vector<std::string> &
   return in_host(SIMHOST, host, command, limit);
 }
 
-// A shell script on such a host, with the tools in $POKEMEM, $SRAMGRAB and
-// $KMESG and a scratch directory in $D.
+// A shell script on such a host, with the tools in $POKEMEM, $SRAMGRAB,
+// $KMESG and $KLOAD and a scratch directory in $D.
 inline Result script_on_card(const std::string &items, const std::string &script, const Scratch &dir) {
   return on_card(items, {"/usr/bin/env", "POKEMEM=" + POKEMEM, "SRAMGRAB=" + SRAMGRAB, "KMESG=" + KMESG,
-                         "D=" + dir.path(), "sh", "-c", script});
+                         "KLOAD=" + KLOAD, "D=" + dir.path(), "sh", "-c", script});
 }
 
 // What the card's firmware loads into SRAM at boot: byte `offset` of SRAM
