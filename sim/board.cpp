@@ -10,11 +10,13 @@ Board::Board(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_a
       eeprom_(options.index),
       chip_(options_, *this),
       firmware_(options_, chip_),
-      nic_(options_, bar0_address, bar2_address, eeprom_, chip_, firmware_, *this) {
+      nic_(options_, bar0_address, bar2_address, eeprom_, chip_, firmware_, *this),
+      phy_(options_) {
   if (options.stuck_address) {
     eeprom_.stuck_address = options.stuck_address;
     eeprom_.stuck_value = options.stuck_value;
   }
+  chip_.specials().attach(&phy_);
   firmware_.power_on();
   chip_.advance(0);
 }
@@ -46,6 +48,7 @@ void Board::advance(Clock::time_point now) {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - power_on_).count();
     now_us_ = std::max(now_us_, static_cast<uint64_t>(us));
   }
+  phy_.advance(now_us_);
   chip_.advance(now_us_);
   firmware_.advance(now_us_);
 }

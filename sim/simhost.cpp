@@ -420,7 +420,10 @@ int main(int argc, char **argv) {
   sim::HostOptions host_options;
   host_options.other_device = options.other_device;
   host_options.boards.clear();
-  for (const sim::BoardChoice &n : options.nics) host_options.boards.push_back(n.options);
+  for (const sim::BoardChoice &n : options.nics) {
+    host_options.boards.push_back(n.options);
+    host_options.boards.back().id_strings = true;  // as the boot firmware of a real card does
+  }
   std::optional<sim::Host> host;
   try {
     host.emplace(host_options);

@@ -16,6 +16,10 @@
 //   ISR  0xfffffff8, 4 bytes  reads ISR_VALUE; writes are ignored
 //   RTC  0xffffffd0, 4 bytes  counts 2 per microsecond of model time; a write
 //                             sets the count, which goes on from there
+//   MDI  0xffffffe1, 1 byte   the management bus of the PHY: every write goes
+//                             to what is attached there (phy.h), a read
+//                             answers what it says; with nothing attached,
+//                             plain storage
 //   every other register is plain storage.
 // The bytes of a register with a read hook hold its value as of the latest
 // refresh (every advance of the board), which is what a plain access to a
@@ -28,10 +32,21 @@
 
 namespace sim {
 
+// What hangs on the lines that MDI drives: it sees every value the host
+// writes there and answers what the register reads.
+class MdiPort {
+ public:
+  virtual uint8_t mdi_read() const = 0;
+  virtual void mdi_write(uint8_t value) = 0;
+
+ protected:
+  ~MdiPort() = default;
+};
+
 class Specials {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
-  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0;
+  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, MDI = 0xffffffe1;
   // What ISR reads: no interrupt source of the model ever changes it.
   static constexpr uint32_t ISR_VALUE = 0x51c0ffee;
 
@@ -53,6 +68,8 @@ class Specials {
   void write(uint32_t address, uint32_t value, int width);
 
   void set_time(uint64_t now_us) { now_us_ = now_us; }
+  // What MDI reaches from now on (null: nothing).
+  void attach(MdiPort *port) { mdi_ = port; }
   // Stores the current value of every register with a read hook in its bytes.
   void refresh();
   const uint8_t *bytes() const { return bytes_.data(); }
@@ -66,11 +83,14 @@ class Specials {
   void ignore_write(uint32_t);
   uint32_t rtc_read();
   void rtc_write(uint32_t value);
+  uint32_t mdi_read();
+  void mdi_write(uint32_t value);
 
   std::array<uint8_t, SIZE> bytes_{};
   uint64_t now_us_ = 0;
   uint32_t rtc_set_to_ = 0;  // the count written last, at rtc_set_at_
   uint64_t rtc_set_at_ = 0;
+  MdiPort *mdi_ = nullptr;
 };
 
 }  // namespace sim
