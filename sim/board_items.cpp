@@ -37,9 +37,10 @@ const char BOARD_ITEMS_HELP[] =
     "  xfp-hangs[=CMD]     an XFP command of the PHY never ends: CMD is\n"
     "                      transfer or refresh (default both)\n"
     "  xfp-done-sticks[=CMD]  an XFP command's done status stays once read\n"
+    "  xfp-fails[=CMD]     an XFP command fails, the module being good\n"
     "  xfp-bytes=ADDR:HEX  bytes of the XFP module's memory from ADDR (hex;\n"
     "                      80 and up: its identity table) as it powers on\n"
-    "  mdio-bad-ta         the PHY drives the first turnaround bit of a read\n"
+    "  mdio-bad-ta         the PHY drives a read's first turnaround bit low\n"
 ;
 
 namespace {
@@ -182,10 +183,12 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) try {
     } else if (key == "xfp-no-signal") {
       no_value();
       nic.options.xfp_signal = false;
-    } else if (key == "xfp-hangs" || key == "xfp-done-sticks") {
+    } else if (key == "xfp-hangs" || key == "xfp-done-sticks" || key == "xfp-fails") {
       auto which = xfp_commands(value, has_value);
       if (!which) bad("the command is transfer or refresh");
-      (key == "xfp-hangs" ? nic.options.xfp_hangs : nic.options.xfp_done_sticks) |= *which;
+      (key == "xfp-hangs"         ? nic.options.xfp_hangs
+       : key == "xfp-done-sticks" ? nic.options.xfp_done_sticks
+                                  : nic.options.xfp_fails) |= *which;
     } else if (key == "xfp-bytes") {
       size_t colon = value.find(':');
       auto at = colon == std::string_view::npos ? std::nullopt : parse_hex(value.substr(0, colon), 0xff);

@@ -62,8 +62,9 @@ struct BoardOptions {
   bool xfp_ready = true;    // false: the module never becomes ready
   bool xfp_signal = true;   // false: the module receives no signal
   // XFP commands of the PHY (PHY_TRANSFER, PHY_REFRESH bits) that never
-  // end, and those whose done status stays once read.
-  uint8_t xfp_hangs = 0, xfp_done_sticks = 0;
+  // end, those whose done status stays once read, and those that fail even
+  // with a good module (its two-wire bus does not answer them).
+  uint8_t xfp_hangs = 0, xfp_done_sticks = 0, xfp_fails = 0;
   static constexpr uint8_t PHY_TRANSFER = 1, PHY_REFRESH = 2;
   // Bytes of the module's memory as it powers on, from `address` on (128
   // and up: the identity table).

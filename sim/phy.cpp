@@ -213,7 +213,7 @@ void Phy::settle() {
   if (state_ != State::Busy || now_us_ < ends_us_) return;
   const uint8_t bit = running_ == Command::Transfer ? BoardOptions::PHY_TRANSFER : BoardOptions::PHY_REFRESH;
   if (options_.xfp_hangs & bit) return;
-  if (!xfp_.ready()) {
+  if (!xfp_.ready() || (options_.xfp_fails & bit)) {
     state_ = State::Failed;
     return;
   }

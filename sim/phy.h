@@ -55,8 +55,9 @@
 // 0x7f26, 7), and the value itself after that. A module that is absent or
 // not ready fails the command: it reads the value with bits 3 and 2 set
 // once (0x7f2e, 0xf), and nothing is copied. Faults: a command that never
-// ends (busy for ever), a done status that stays once read. A copy that has
-// not been refreshed since power-on holds zeros.
+// ends (busy for ever), a done status that stays once read, a command that
+// fails with a good module. A copy that has not been refreshed since
+// power-on holds zeros.
 #pragma once
 
 #include <array>

@@ -435,6 +435,7 @@ TEST(ModelXfpCommands, FaultsAndValuesThatStartNothing) {
        {0xb, 0xb, 0xb}},
       {"a done status that stays", [](BoardOptions &o) { o.xfp_done_sticks = BoardOptions::PHY_TRANSFER; }, 0x7f22,
        {0x7f2a, 0x7f26, 0x7f26}},
+      {"a refresh that fails", [](BoardOptions &o) { o.xfp_fails = BoardOptions::PHY_REFRESH; }, 3, {0xb, 0xf, 3}},
       {"another command value", [](BoardOptions &) {}, 0x1234, {0x1234, 0x1234, 0x1234}},
   };
   for (const Case &k : cases) {
@@ -522,7 +523,7 @@ TEST(ModelXfp, BytesFromTheOptionsOverTheDefaults) {
 TEST(ModelPhyItems, SetTheOptions) {
   sim::BoardChoice choice;
   ASSERT_EQ(sim::parse_board_items("pc=PNX-10G-XFPL-R,no-xfp,xfp-not-ready,xfp-no-signal,xfp-hangs=refresh,"
-                                   "xfp-done-sticks,xfp-bytes=de:40,xfp-bytes=6A:ff00,mdio-bad-ta",
+                                   "xfp-done-sticks,xfp-fails=transfer,xfp-bytes=de:40,xfp-bytes=6A:ff00,mdio-bad-ta",
                                    &choice),
             "");
   const BoardOptions &o = choice.options;
@@ -532,6 +533,7 @@ TEST(ModelPhyItems, SetTheOptions) {
   EXPECT_FALSE(o.xfp_signal);
   EXPECT_EQ(o.xfp_hangs, BoardOptions::PHY_REFRESH);
   EXPECT_EQ(o.xfp_done_sticks, BoardOptions::PHY_TRANSFER | BoardOptions::PHY_REFRESH);
+  EXPECT_EQ(o.xfp_fails, BoardOptions::PHY_TRANSFER);
   ASSERT_EQ(o.xfp_bytes.size(), 2u);
   EXPECT_EQ(o.xfp_bytes[0].address, 0xde);
   EXPECT_EQ(o.xfp_bytes[0].bytes, std::vector<uint8_t>{0x40});
@@ -560,6 +562,7 @@ TEST(ModelPhyItems, RefuseWhatCannotBe) {
       {"xfp-not-ready=yes", "xfp-not-ready=yes: takes no value"},
       {"xfp-hangs=both", "xfp-hangs=both: the command is transfer or refresh"},
       {"xfp-done-sticks=", "xfp-done-sticks=: the command is transfer or refresh"},
+      {"xfp-fails=copy", "xfp-fails=copy: the command is transfer or refresh"},
       {"xfp-bytes=de", "xfp-bytes=de" + bytes},
       {"xfp-bytes=de:4", "xfp-bytes=de:4" + bytes},
       {"xfp-bytes=de:zz", "xfp-bytes=de:zz" + bytes},
