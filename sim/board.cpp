@@ -47,7 +47,8 @@ Board::Board(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_a
       eeprom_(options.index),
       chip_(options_, *this),
       firmware_(options_, chip_, eeprom_),
-      nic_(options_, bar0_address, bar2_address, eeprom_, chip_, firmware_, *this) {
+      nic_(options_, bar0_address, bar2_address, eeprom_, chip_, firmware_, *this),
+      phy_(options_) {
   if (options.stuck_address) {
     eeprom_.stuck_address = options.stuck_address;
     eeprom_.stuck_value = options.stuck_value;
@@ -60,6 +61,7 @@ Board::Board(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_a
     std::memcpy(record + 16, "SIMULATED", 9);  // fpga_version
   }
   power_on_earlier_generation();
+  chip_.specials().attach(&phy_);
   firmware_.power_on();
   chip_.advance(0);
 }
@@ -125,6 +127,7 @@ void Board::advance(Clock::time_point now) {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - power_on_).count();
     now_us_ = std::max(now_us_, static_cast<uint64_t>(us));
   }
+  phy_.advance(now_us_);
   chip_.advance(now_us_);
   firmware_.advance(now_us_);
   if (auto why = firmware_.take_restart_request()) pending_restart_ = pending_restart_.value_or(*why);

@@ -8,11 +8,14 @@
 //             the memory of BAR0 and BAR2 and BAR2's mirror (chip.h)
 //   Eeprom    the flash that holds the boot firmware (eeprom.h)
 //   Firmware  what the control program does (firmware.h)
+//   Phy       the 10G PHY on the special register MDI, with its XFP module
+//             (phy.h, xfp.h)
 //
 // Time and events. Model time counts from the board's power-on (when it is
 // made). A door calls advance(now) before every access it serves, and its
-// loop calls it again by next_deadline(); advancing runs BAR2's mirror and
-// gives the firmware a tick. What the parts see of an access (a
+// loop calls it again by next_deadline(); advancing ends the PHY's XFP
+// commands whose time is up, runs BAR2's mirror and gives the firmware a
+// tick. What the parts see of an access (a
 // configuration write, a debug request, a special register access, a BAR0
 // store a door saw) reaches the firmware as an event once the access is
 // done. EEPROM operations end by access counts and wall-clock caps only,
@@ -78,6 +81,7 @@
 #include "firmware.h"
 #include "nic.h"
 #include "pci_function.h"
+#include "phy.h"
 
 namespace sim {
 
@@ -104,6 +108,7 @@ class Board : public PciFunction, private EventSink {
   Chip &chip() { return chip_; }
   Eeprom &eeprom() { return eeprom_; }
   Firmware &firmware() { return firmware_; }
+  Phy &phy() { return phy_; }
 
   // Model time moves on to `now` (never back).
   void advance(Clock::time_point now);
@@ -171,6 +176,7 @@ class Board : public PciFunction, private EventSink {
   bool link_down_ = false;
   uint64_t answers_from_us_ = 0;  // model time from which configuration requests are answered
   std::vector<ControlWrite> control_writes_;
+  Phy phy_;
 };
 
 }  // namespace sim

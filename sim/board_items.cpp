@@ -63,14 +63,36 @@ const char BOARD_ITEMS_HELP[] =
     "  eeprom=PATH         load the EEPROM content from PATH at start\n"
     "  save=PATH           save the EEPROM content to PATH when the run has\n"
     "                      ended, also when it failed or was killed\n"
+    "  pc=CODE             the product code in the identification strings\n"
+    "                      (default PNX-10G-XFP-R; empty: none)\n"
+    "  no-xfp              the PHY's XFP cage is empty\n"
+    "  xfp-not-ready       the XFP module never becomes ready\n"
+    "  xfp-no-signal       the XFP module receives no signal\n"
+    "  xfp-hangs[=CMD]     an XFP command of the PHY never ends: CMD is\n"
+    "                      transfer or refresh (default both)\n"
+    "  xfp-done-sticks[=CMD]  an XFP command's done status stays once read\n"
+    "  xfp-fails[=CMD]     an XFP command fails, the module being good\n"
+    "  xfp-bytes=ADDR:HEX  bytes of the XFP module's memory from ADDR (hex;\n"
+    "                      80 and up: its identity table) as it powers on\n"
+    "  mdio-bad-ta         the PHY drives a read's first turnaround bit low\n"
 ;
 
 namespace {
+
+constexpr size_t MAX_PRODUCT_CODE = 64;
 
 // An item that cannot be taken, and why.
 struct BadItem {
   std::string why;
 };
+
+// The XFP commands an item names: transfer, refresh, or both when none.
+std::optional<uint8_t> xfp_commands(std::string_view value, bool has_value) {
+  if (!has_value) return BoardOptions::PHY_TRANSFER | BoardOptions::PHY_REFRESH;
+  if (value == "transfer") return BoardOptions::PHY_TRANSFER;
+  if (value == "refresh") return BoardOptions::PHY_REFRESH;
+  return std::nullopt;
+}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -259,6 +281,40 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) try {
       auto ms = parse_number(value, 3600000);
       if (!ms || *ms == 0) bad("the period is a number of milliseconds from 1 to 3600000");
       nic.options.log_every = std::chrono::milliseconds(*ms);
+    } else if (key == "pc") {
+      if (!has_value || value.size() > MAX_PRODUCT_CODE) bad("expected pc=CODE, at most 64 characters");
+      for (char c : value)
+        if (c < 0x21 || c > 0x7e) bad("the product code is printable characters without spaces");
+      nic.options.product_code = std::string(value);
+    } else if (key == "no-xfp") {
+      no_value();
+      nic.options.xfp_present = false;
+    } else if (key == "xfp-not-ready") {
+      no_value();
+      nic.options.xfp_ready = false;
+    } else if (key == "xfp-no-signal") {
+      no_value();
+      nic.options.xfp_signal = false;
+    } else if (key == "xfp-hangs" || key == "xfp-done-sticks" || key == "xfp-fails") {
+      auto which = xfp_commands(value, has_value);
+      if (!which) bad("the command is transfer or refresh");
+      (key == "xfp-hangs"         ? nic.options.xfp_hangs
+       : key == "xfp-done-sticks" ? nic.options.xfp_done_sticks
+                                  : nic.options.xfp_fails) |= *which;
+    } else if (key == "xfp-bytes") {
+      size_t colon = value.find(':');
+      auto at = colon == std::string_view::npos ? std::nullopt : parse_hex(value.substr(0, colon), 0xff);
+      std::string_view hex = colon == std::string_view::npos ? std::string_view{} : value.substr(colon + 1);
+      BoardOptions::XfpBytes run{static_cast<uint8_t>(at.value_or(0)), {}};
+      for (size_t i = 0; at && i + 1 < hex.size(); i += 2)
+        if (auto b = parse_hex(hex.substr(i, 2), 0xff)) run.bytes.push_back(static_cast<uint8_t>(*b));
+      if (!at || hex.empty() || hex.size() % 2 || run.bytes.size() != hex.size() / 2 ||
+          *at + run.bytes.size() > 0x100)
+        bad("expected xfp-bytes=ADDR:HEX, an address and whole bytes in hex within the module's 256");
+      nic.options.xfp_bytes.push_back(std::move(run));
+    } else if (key == "mdio-bad-ta") {
+      no_value();
+      nic.options.mdio_bad_turnaround = true;
     } else if (key == "eeprom" || key == "save") {
       if (value.empty()) bad("a file name is needed");
       (key == "eeprom" ? nic.load : nic.save) = std::string(value);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error_bits.h"
 
@@ -71,6 +72,32 @@ struct BoardOptions {
   std::optional<LogPreset> log_preset;
   // The firmware logs a numbered line this often, in model time.
   std::optional<std::chrono::milliseconds> log_every;
+
+  // The identification strings at SRAM 0x1dfe00 (firmware.h): written by
+  // every boot when id_strings is set (simhost's boards); otherwise those
+  // bytes are left to the host (a tool under UBA_SIM writes its own).
+  bool id_strings = false;
+  std::string product_code = "PNX-10G-XFP-R";  // "PC=" and this; empty: no product code
+
+  // The PHY and its XFP module (phy.h, xfp.h).
+  bool xfp_present = true;  // false: the cage is empty
+  bool xfp_ready = true;    // false: the module never becomes ready
+  bool xfp_signal = true;   // false: the module receives no signal
+  // XFP commands of the PHY (PHY_TRANSFER, PHY_REFRESH bits) that never
+  // end, those whose done status stays once read, and those that fail even
+  // with a good module (its two-wire bus does not answer them).
+  uint8_t xfp_hangs = 0, xfp_done_sticks = 0, xfp_fails = 0;
+  static constexpr uint8_t PHY_TRANSFER = 1, PHY_REFRESH = 2;
+  // Bytes of the module's memory as it powers on, from `address` on (128
+  // and up: the identity table).
+  struct XfpBytes {
+    uint8_t address;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<XfpBytes> xfp_bytes;
+  // The PHY drives the first turnaround bit of a read low, where it should
+  // leave the line alone.
+  bool mdio_bad_turnaround = false;
 };
 
 }  // namespace sim

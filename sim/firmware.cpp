@@ -210,6 +210,23 @@ void Firmware::log_lines(const std::string &lines) {
   }
 }
 
+std::array<uint8_t, Firmware::ID_STRINGS_SIZE> Firmware::identification(const BoardOptions &options) {
+  char text[ID_STRINGS_SIZE] = {};
+  int n = snprintf(text, sizeof text, "SN=5C%05d%cMAC=00:fa:dd:5c:00:%02x%c", options.index % 100000, 0,
+                   options.index & 0xff, 0);
+  // The item parser keeps the code short; a longer one is cut, leaving the list's end.
+  if (!options.product_code.empty()) snprintf(text + n, sizeof text - n - 1, "PC=%s", options.product_code.c_str());
+  std::array<uint8_t, ID_STRINGS_SIZE> bytes;
+  memcpy(bytes.data(), text, sizeof text);
+  return bytes;
+}
+
+void Firmware::write_identification() {
+  if (!options_.id_strings) return;
+  auto bytes = identification(options_);
+  memcpy(chip_.sram() + ID_STRINGS, bytes.data(), bytes.size());
+}
+
 void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read) {
   boot_us_ = now_us_;
   magic_ = magic;
@@ -224,6 +241,7 @@ void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read)
 
 void Firmware::power_on() {
   std::string lines = boot_program(false);
+  write_identification();
   if (const auto &preset = options_.log_preset) {
     uint8_t *ring = chip_.sram() + log_ring();
     uint32_t held = std::min(preset->written, LOG_RING_SIZE);
@@ -239,6 +257,7 @@ void Firmware::reset(ResetReason why) {
   resets_++;
   std::string backup = take_backup();  // before the boot overwrites anything
   std::string lines = boot_program(true);
+  write_identification();
   write_log_header(LOG_MAGIC, 0, 0);
   log("%s", reset_line(why));
   if (!backup.empty()) log("%s", backup.c_str());

@@ -35,6 +35,13 @@
 //      the loader sets).
 // At power-on, the log options below apply instead of step 4.
 //
+// Identification strings (BoardOptions::id_strings): every boot also writes
+// the board's strings into the 256 bytes at 0x1dfe00, NUL-terminated, the
+// list ended by an empty one, the rest 0: "SN=5C" and the board's index in
+// five digits, "MAC=00:fa:dd:5c:00:" and the index in two hex digits, and
+// "PC=" with the product code (none when the code is empty). Without
+// id_strings those bytes are the host's: a tool under UBA_SIM writes its own.
+//
 // Message log (what kmesg reads): a header of six big-endian words at M
 // (BoardOptions::log_header, 0x1de9e8 unless given):
 //   M+0, M+4  time words: their sum is the model time in microseconds (word 0
@@ -124,6 +131,7 @@ class Firmware {
   static constexpr uint32_t LOG_HEADER = 0x1de9e8, LOG_HEADER_SIZE = 24, LOG_MAGIC = 0x7072696e;
   static constexpr uint32_t LOG_RING_SIZE = 8192, LOG_RING_BELOW_HEADER = 0x21e8;
   static constexpr uint32_t BACKUP_BLOCK = 0x1dea00;
+  static constexpr uint32_t ID_STRINGS = 0x1dfe00, ID_STRINGS_SIZE = 256;
   static constexpr uint32_t BACKUP_SAVE = 0x73617665, BACKUP_SAVE_NEXT = 0x7361766e, BACKUP_DONE = 0x646f6e65;
   static constexpr uint32_t HARD_SWITCH = 0x140000, HARD_SWITCH_IMAGE = 0x14000c, HARD_SWITCH_MAGIC = 0x6c6f6165;
   static constexpr uint32_t HANDOFF = 0xfc0000, HANDOFF_SIZE = 64, HANDOFF_MAGIC = 0x6b636168;  // in BAR0
@@ -170,6 +178,9 @@ class Firmware {
   // What a boot loads: program byte `offset` and scratch byte `offset`.
   static uint8_t program_byte(uint32_t offset);
   static uint8_t scratch_byte(uint32_t offset);
+  // The identification strings a boot writes for a board of these options
+  // (when it has them).
+  static std::array<uint8_t, ID_STRINGS_SIZE> identification(const BoardOptions &options);
 
   // id -> (address, length)
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> located;
@@ -185,6 +196,7 @@ class Firmware {
   std::string describe_program(Program::Source source, uint32_t length);
   void load_program();
   void fill_scratch();
+  void write_identification();
   void write_log_header(uint32_t magic, uint32_t written, uint32_t read);
   bool log_live() const;
   void log_text(const char *text, size_t length);

@@ -70,7 +70,9 @@ const char HELP[] =
     "  --help                show this help and exit\n"
     "\n"
     "ITEMS is a comma-separated list of:\n";
-const char HELP_TAIL[] = "A PATH cannot hold a comma.\n";
+const char HELP_TAIL[] =
+    "A PATH cannot hold a comma. pc= changes nothing here: the tool writes its\n"
+    "own identification strings.\n";
 
 using sim::front_end::fail;
 using sim::front_end::usage_error;

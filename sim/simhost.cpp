@@ -474,7 +474,10 @@ int main(int argc, char **argv) {
   host_options.switch_upstream = options.switch_upstream;
   host_options.switch_downstream = options.switch_downstream;
   host_options.boards.clear();
-  for (const sim::BoardChoice &n : options.nics) host_options.boards.push_back(n.options);
+  for (const sim::BoardChoice &n : options.nics) {
+    host_options.boards.push_back(n.options);
+    host_options.boards.back().id_strings = true;  // as the boot firmware of a real card does
+  }
   std::optional<sim::Host> host;
   try {
     host.emplace(host_options);

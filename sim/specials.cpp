@@ -71,7 +71,7 @@ const Specials::Register Specials::REGISTERS[] = {
     {"CPUC", 0xffffffc8, 4},
     {"RTC", RTC, 4, &Specials::rtc_read, &Specials::rtc_write},
     {"LED", 0xffffffd8, 1},
-    {"MDI", 0xffffffe1, 1},
+    {"MDI", MDI, 1, &Specials::mdi_read, &Specials::mdi_write},
     {"PORT_ENABLE", 0xffffffe8, 1},
     {"REBOOT_STATUS", 0xfffffff0, 4},
     {"ISR", ISR, 4, &Specials::isr_read, &Specials::ignore_write},
@@ -125,6 +125,13 @@ void Specials::rtc_write(uint32_t value) {
   rtc_set_to_ = value;
   rtc_set_at_ = now_us_;
   plain_write(RTC, value, 4);
+}
+
+uint32_t Specials::mdi_read() { return mdi_ ? mdi_->mdi_read() : plain_read(MDI, 1); }
+
+void Specials::mdi_write(uint32_t value) {
+  plain_write(MDI, value, 1);
+  if (mdi_) mdi_->mdi_write(static_cast<uint8_t>(value));
 }
 
 }  // namespace sim

@@ -19,6 +19,10 @@
 //   IT3  0xffffffc0, 4 bytes  plain storage here; a non-zero write fires the
 //                             timer as a watchdog, which restarts the board
 //                             (board.h)
+//   MDI  0xffffffe1, 1 byte   the management bus of the PHY: every write goes
+//                             to what is attached there (phy.h), a read
+//                             answers what it says; with nothing attached,
+//                             plain storage
 //   every other register is plain storage.
 // The bytes of a register with a read hook hold its value as of the latest
 // refresh (every advance of the board), which is what a plain access to a
@@ -31,10 +35,21 @@
 
 namespace sim {
 
+// What hangs on the lines that MDI drives: it sees every value the host
+// writes there and answers what the register reads.
+class MdiPort {
+ public:
+  virtual uint8_t mdi_read() const = 0;
+  virtual void mdi_write(uint8_t value) = 0;
+
+ protected:
+  ~MdiPort() = default;
+};
+
 class Specials {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
-  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0;
+  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0, MDI = 0xffffffe1;
   // The posted, non-posted and completion flow-control credit limits of
   // virtual channel 0 (PCIE_FC_VC0_P_LIMIT, _NP_LIMIT, _CPL_LIMIT): plain
   // storage the board sets at power-on (BoardOptions::flow_control).
@@ -60,6 +75,8 @@ class Specials {
   void write(uint32_t address, uint32_t value, int width);
 
   void set_time(uint64_t now_us) { now_us_ = now_us; }
+  // What MDI reaches from now on (null: nothing).
+  void attach(MdiPort *port) { mdi_ = port; }
   // Stores the current value of every register with a read hook in its bytes.
   void refresh();
   const uint8_t *bytes() const { return bytes_.data(); }
@@ -73,11 +90,14 @@ class Specials {
   void ignore_write(uint32_t);
   uint32_t rtc_read();
   void rtc_write(uint32_t value);
+  uint32_t mdi_read();
+  void mdi_write(uint32_t value);
 
   std::array<uint8_t, SIZE> bytes_{};
   uint64_t now_us_ = 0;
   uint32_t rtc_set_to_ = 0;  // the count written last, at rtc_set_at_
   uint64_t rtc_set_at_ = 0;
+  MdiPort *mdi_ = nullptr;
 };
 
 }  // namespace sim
