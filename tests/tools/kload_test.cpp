@@ -485,4 +485,12 @@ TEST(Kload, FailuresStopWithTheirMessages) {
   }
 }
 
+// A card on the host's own bus has no bridge to take its link down.
+TEST(Kload, ABridgeRestartNeedsABridge) {
+  Result r = in_host(SIMHOST, {"--no-bridges"}, {KLOAD, "-i", "-p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, MatchesRegex(error_from("kload.cpp", "Don't know the bridge for NIC 00:01\\.0\n") + "\n"));
+}
+
 }  // namespace
