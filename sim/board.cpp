@@ -61,7 +61,7 @@ Board::Board(const BoardOptions &options, uint64_t bar0_address, uint64_t bar2_a
     std::memcpy(record + 16, "SIMULATED", 9);  // fpga_version
   }
   power_on_earlier_generation();
-  chip_.specials().attach(&phy_);
+  chip_.register_block().attach(&phy_);
   firmware_.power_on();
   chip_.advance(0);
 }
@@ -146,7 +146,7 @@ void Board::reset(ResetReason why) {
   }
   if (options_.reset_hangs) answers_from_us_ = UINT64_MAX;
   control_writes_.clear();
-  chip_.specials().write(Specials::IT3, 0, 4);  // the timer has fired
+  chip_.register_block().write(RegisterBlock::IT3, 0, 4);  // the timer has fired
   event({Event::Kind::Reset, 0, 0, why});
 }
 
@@ -165,8 +165,8 @@ void Board::bar0_written(uint32_t offset, size_t count) {
 
 void Board::event(const Event &e) {
   firmware_.event(e);
-  if (e.kind == Event::Kind::SpecialWritten && e.address == Specials::IT3 && e.width == 4 &&
-      chip_.specials().read(Specials::IT3, 4) != 0)
+  if (e.kind == Event::Kind::SpecialWritten && e.address == RegisterBlock::IT3 && e.width == 4 &&
+      chip_.register_block().read(RegisterBlock::IT3, 4) != 0)
     pending_restart_ = pending_restart_.value_or(ResetReason::Watchdog);
   if (auto why = firmware_.take_restart_request()) pending_restart_ = pending_restart_.value_or(*why);
   if (!in_access_) restart_pending();

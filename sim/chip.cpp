@@ -9,9 +9,9 @@ namespace {
 bool in_sram(uint32_t address, int width) { return address < Chip::SRAM_SIZE && Chip::SRAM_SIZE - address >= (uint32_t)width; }
 
 // The narrowest register holding the byte at `address`, or null.
-const Specials::Register *narrowest_holding(uint32_t address) {
-  const Specials::Register *best = nullptr;
-  for (const Specials::Register &r : Specials::registers())
+const RegisterBlock::Register *narrowest_holding(uint32_t address) {
+  const RegisterBlock::Register *best = nullptr;
+  for (const RegisterBlock::Register &r : RegisterBlock::registers())
     if (address >= r.address && address - r.address < (uint32_t)r.width && (!best || r.width < best->width)) best = &r;
   return best;
 }
@@ -24,8 +24,8 @@ Chip::Chip(const BoardOptions &options, EventSink &events)
                                       : std::make_unique<SharedMemory>(SharedMemory::File{options.bar0_file}, BAR0_SIZE)) {
   if (options.bar2_present) bar2_ = std::make_unique<SharedMemory>("ulve-bar2", BAR2_SIZE);
   // The PCIe core's flow-control credit limits, as its link trained them.
-  for (size_t i = 0; i < Specials::FLOW_CONTROL_LIMITS.size(); i++)
-    specials_.write(Specials::FLOW_CONTROL_LIMITS[i], options.flow_control[i], 4);
+  for (size_t i = 0; i < RegisterBlock::FLOW_CONTROL_LIMITS.size(); i++)
+    register_block_.write(RegisterBlock::FLOW_CONTROL_LIMITS[i], options.flow_control[i], 4);
   publish();
 }
 
@@ -33,13 +33,13 @@ uint32_t Chip::read(uint32_t address, int width) {
   uint32_t value = 0;
   if (in_sram(address, width)) {
     for (int i = 0; i < width; i++) value = value << 8 | sram()[address + i];
-  } else if (Specials::holds(address, width)) {
-    value = specials_.read(address, width);
-    if (Specials::find(address, width)) events_.event({Event::Kind::SpecialRead, address, width});
+  } else if (RegisterBlock::holds(address, width)) {
+    value = register_block_.read(address, width);
+    if (RegisterBlock::find(address, width)) events_.event({Event::Kind::SpecialRead, address, width});
   } else {
     for (int i = 0; i < width; i++) {
       uint32_t at = address + i;
-      uint8_t byte = at < SRAM_SIZE ? sram()[at] : Specials::holds(at, 1) ? specials_.read(at, 1) : 0;
+      uint8_t byte = at < SRAM_SIZE ? sram()[at] : RegisterBlock::holds(at, 1) ? register_block_.read(at, 1) : 0;
       value = value << 8 | byte;
     }
   }
@@ -47,9 +47,9 @@ uint32_t Chip::read(uint32_t address, int width) {
 }
 
 void Chip::write(uint32_t address, uint32_t value, int width) {
-  if (Specials::holds(address, width)) {
-    specials_.write(address, value, width);
-    if (Specials::find(address, width)) events_.event({Event::Kind::SpecialWritten, address, width});
+  if (RegisterBlock::holds(address, width)) {
+    register_block_.write(address, value, width);
+    if (RegisterBlock::find(address, width)) events_.event({Event::Kind::SpecialWritten, address, width});
     return;
   }
   for (int i = 0; i < width; i++) {
@@ -57,13 +57,13 @@ void Chip::write(uint32_t address, uint32_t value, int width) {
     uint8_t byte = value >> 8 * (width - 1 - i);
     if (at < SRAM_SIZE)
       sram()[at] = byte;
-    else if (Specials::holds(at, 1))
-      specials_.write(at, byte, 1);
+    else if (RegisterBlock::holds(at, 1))
+      register_block_.write(at, byte, 1);
   }
 }
 
 void Chip::advance(uint64_t now_us) {
-  specials_.set_time(now_us);
+  register_block_.set_time(now_us);
   if (!bar2_) return;
   take_host_writes();
   publish();
@@ -71,12 +71,12 @@ void Chip::advance(uint64_t now_us) {
 
 void Chip::take_host_writes() {
   uint8_t *mirror = bar2_->data() + BAR2_SPECIALS;
-  for (uint32_t k = 0; k < Specials::SIZE; k++) {
+  for (uint32_t k = 0; k < RegisterBlock::SIZE; k++) {
     if (mirror[k] == published_[k]) continue;
-    const Specials::Register *r = narrowest_holding(Specials::BASE + k);
-    uint32_t at = r ? r->address : Specials::BASE + k;
+    const RegisterBlock::Register *r = narrowest_holding(RegisterBlock::BASE + k);
+    uint32_t at = r ? r->address : RegisterBlock::BASE + k;
     int width = r ? r->width : 1;
-    uint32_t offset = at - Specials::BASE, value = 0;
+    uint32_t offset = at - RegisterBlock::BASE, value = 0;
     for (int i = 0; i < width; i++) value = value << 8 | mirror[offset + i];
     // The register's other changed bytes are applied with it.
     std::memcpy(&published_[offset], &mirror[offset], width);
@@ -85,9 +85,9 @@ void Chip::take_host_writes() {
 }
 
 void Chip::publish() {
-  specials_.refresh();
-  std::memcpy(published_.data(), specials_.bytes(), Specials::SIZE);
-  if (bar2_) std::memcpy(bar2_->data() + BAR2_SPECIALS, published_.data(), Specials::SIZE);
+  register_block_.refresh();
+  std::memcpy(published_.data(), register_block_.bytes(), RegisterBlock::SIZE);
+  if (bar2_) std::memcpy(bar2_->data() + BAR2_SPECIALS, published_.data(), RegisterBlock::SIZE);
 }
 
 }  // namespace sim

@@ -5,7 +5,7 @@
 // address is the most significant):
 //   0x00000000..0x001fffff  SRAM, which is BAR0 from offset 0 (BAR0 is 16 MiB;
 //                           the processor does not reach the rest of it)
-//   0xfffffe00..0xffffffff  the special registers (specials.h); the flow-control
+//   0xfffffe00..0xffffffff  the special registers (register_block.h); the flow-control
 //                           credit limits hold BoardOptions::flow_control
 //   anywhere else           reads 0, writes are ignored
 // An access that does not lie wholly in one region is done byte by byte.
@@ -33,7 +33,7 @@
 #include "board_options.h"
 #include "event.h"
 #include "shared_memory.h"
-#include "specials.h"
+#include "register_block.h"
 
 namespace sim {
 
@@ -53,7 +53,7 @@ class Chip {
   const SharedMemory &bar0() const { return *bar0_; }
   SharedMemory *bar2() { return bar2_.get(); }  // null when the board has no BAR2
   const SharedMemory *bar2() const { return bar2_.get(); }
-  Specials &specials() { return specials_; }
+  RegisterBlock &register_block() { return register_block_; }
 
   // Model time has reached `now_us`: the mirror takes the host's writes and
   // is published again.
@@ -65,8 +65,8 @@ class Chip {
 
   EventSink &events_;
   std::unique_ptr<SharedMemory> bar0_, bar2_;
-  Specials specials_;
-  std::array<uint8_t, Specials::SIZE> published_{};
+  RegisterBlock register_block_;
+  std::array<uint8_t, RegisterBlock::SIZE> published_{};
 };
 
 }  // namespace sim

@@ -66,7 +66,7 @@
 #include <optional>
 
 #include "board_options.h"
-#include "specials.h"
+#include "register_block.h"
 #include "xfp.h"
 
 namespace sim {

@@ -9,57 +9,57 @@
 
 namespace {
 
-using sim::Specials;
+using sim::RegisterBlock;
 
 constexpr uint32_t LED = 0xffffffd8, CPUC = 0xffffffc8, SNAPSHOT = 0xfffffe00;
 
 // BAR2 bytes of the register at `address`, as a big-endian number.
 uint32_t mirrored(Card &c, uint32_t address, int width) {
   uint32_t value = 0;
-  for (int i = 0; i < width; i++) value = value << 8 | c.bar2()[0xffe00 + (address - Specials::BASE) + i];
+  for (int i = 0; i < width; i++) value = value << 8 | c.bar2()[0xffe00 + (address - RegisterBlock::BASE) + i];
   return value;
 }
 
 TEST(ModelSpecials, TheTableNamesEachRegisterOnceAtItsWidth) {
-  for (const Specials::Register &r : Specials::registers()) {
+  for (const RegisterBlock::Register &r : RegisterBlock::registers()) {
     SCOPED_TRACE(r.name);
-    EXPECT_TRUE(Specials::holds(r.address, r.width));
-    EXPECT_EQ(Specials::find(r.address, r.width), &r);
+    EXPECT_TRUE(RegisterBlock::holds(r.address, r.width));
+    EXPECT_EQ(RegisterBlock::find(r.address, r.width), &r);
   }
-  EXPECT_STREQ(Specials::find(0xfffffe68, 4)->name, "COPY");
-  EXPECT_STREQ(Specials::find(0xffffffe1, 1)->name, "MDI");
+  EXPECT_STREQ(RegisterBlock::find(0xfffffe68, 4)->name, "COPY");
+  EXPECT_STREQ(RegisterBlock::find(0xffffffe1, 1)->name, "MDI");
   // One address, two registers: told apart by the width.
-  EXPECT_STREQ(Specials::find(0xfffffea8, 2)->name, "DISPATCH_INDEX");
-  EXPECT_STREQ(Specials::find(0xfffffea8, 4)->name, "DISPATCH_STATE");
-  EXPECT_EQ(Specials::find(LED, 4), nullptr);
+  EXPECT_STREQ(RegisterBlock::find(0xfffffea8, 2)->name, "DISPATCH_INDEX");
+  EXPECT_STREQ(RegisterBlock::find(0xfffffea8, 4)->name, "DISPATCH_STATE");
+  EXPECT_EQ(RegisterBlock::find(LED, 4), nullptr);
 }
 
 // Each register behaves the same through the debug window as through the
 // chip's own accesses, at exactly its width.
 TEST(ModelSpecials, IsrReadsItsValueAtItsWidthOnly) {
   Card c;
-  EXPECT_EQ(window_read32(c, Specials::ISR), __builtin_bswap32(Specials::ISR_VALUE));  // memory order
-  window_write32(c, Specials::ISR, 0);
-  EXPECT_EQ(c.board.chip().read(Specials::ISR, 4), Specials::ISR_VALUE);  // writes are ignored
+  EXPECT_EQ(window_read32(c, RegisterBlock::ISR), __builtin_bswap32(RegisterBlock::ISR_VALUE));  // memory order
+  window_write32(c, RegisterBlock::ISR, 0);
+  EXPECT_EQ(c.board.chip().read(RegisterBlock::ISR, 4), RegisterBlock::ISR_VALUE);  // writes are ignored
   // Not the register's width: the plain bytes, which hold its value.
-  EXPECT_EQ(c.board.chip().read(Specials::ISR, 2), Specials::ISR_VALUE >> 16);
-  EXPECT_EQ(window_read_bytes(c, Specials::ISR, 4), (std::vector<uint8_t>{0x51, 0xc0, 0xff, 0xee}));
+  EXPECT_EQ(c.board.chip().read(RegisterBlock::ISR, 2), RegisterBlock::ISR_VALUE >> 16);
+  EXPECT_EQ(window_read_bytes(c, RegisterBlock::ISR, 4), (std::vector<uint8_t>{0x51, 0xc0, 0xff, 0xee}));
 }
 
 TEST(ModelSpecials, RtcCountsTwoPerMicrosecondOfModelTime) {
   Card c;
   sim::Chip &chip = c.board.chip();
-  EXPECT_EQ(chip.read(Specials::RTC, 4), 0u);
+  EXPECT_EQ(chip.read(RegisterBlock::RTC, 4), 0u);
   c.at(1000);
-  EXPECT_EQ(chip.read(Specials::RTC, 4), 2000u);
-  chip.write(Specials::RTC, 100, 4);  // counts on from what was written
+  EXPECT_EQ(chip.read(RegisterBlock::RTC, 4), 2000u);
+  chip.write(RegisterBlock::RTC, 100, 4);  // counts on from what was written
   c.at(1500);
-  EXPECT_EQ(chip.read(Specials::RTC, 4), 1100u);
+  EXPECT_EQ(chip.read(RegisterBlock::RTC, 4), 1100u);
   c.at(1200);  // model time never goes back
-  EXPECT_EQ(chip.read(Specials::RTC, 4), 1100u);
+  EXPECT_EQ(chip.read(RegisterBlock::RTC, 4), 1100u);
   // A byte of it is the plain byte: the count as of the latest advance.
   c.at(0x10000);
-  EXPECT_EQ(chip.read(Specials::RTC + 2, 1), (100u + 2 * (0x10000 - 1000)) >> 8 & 0xff);
+  EXPECT_EQ(chip.read(RegisterBlock::RTC + 2, 1), (100u + 2 * (0x10000 - 1000)) >> 8 & 0xff);
 }
 
 TEST(ModelSpecials, PlainRegistersAndBytesHoldWhatWasWritten) {
@@ -108,30 +108,30 @@ TEST(ModelSpecials, OutsideSramAndTheBlockNothingAnswers) {
 
 TEST(ModelMirror, TheBlockIsPublishedInBar2OnEachAdvance) {
   Card c;
-  EXPECT_EQ(mirrored(c, Specials::ISR, 4), Specials::ISR_VALUE);  // from power-on
+  EXPECT_EQ(mirrored(c, RegisterBlock::ISR, 4), RegisterBlock::ISR_VALUE);  // from power-on
   c.board.chip().write(CPUC, 0x0badf00d, 4);
   EXPECT_EQ(mirrored(c, CPUC, 4), 0u);  // not yet
   c.at(50);
   EXPECT_EQ(mirrored(c, CPUC, 4), 0x0badf00du);
-  EXPECT_EQ(mirrored(c, Specials::RTC, 4), 100u);
+  EXPECT_EQ(mirrored(c, RegisterBlock::RTC, 4), 100u);
 }
 
 TEST(ModelMirror, HostWritesInBar2BecomeRegisterWritesOnTheNextAdvance) {
   Card c;
   sim::Chip &chip = c.board.chip();
   uint8_t *block = c.bar2() + 0xffe00;
-  block[LED - Specials::BASE] = 0x5a;
-  put_be32(block + (Specials::ISR - Specials::BASE), 0);
-  put_be32(block + (Specials::RTC - Specials::BASE), 1000);
+  block[LED - RegisterBlock::BASE] = 0x5a;
+  put_be32(block + (RegisterBlock::ISR - RegisterBlock::BASE), 0);
+  put_be32(block + (RegisterBlock::RTC - RegisterBlock::BASE), 1000);
   block[0x1e0] = 0x42;  // 0xffffffe0: in no register
   EXPECT_EQ(chip.read(LED, 1), 0u);  // the model has not seen them yet
   c.at(10);
   EXPECT_EQ(chip.read(LED, 1), 0x5au);
   EXPECT_EQ(chip.read(0xffffffe0, 1), 0x42u);
-  EXPECT_EQ(chip.read(Specials::RTC, 4), 1000u);  // written through its hook
-  EXPECT_EQ(mirrored(c, Specials::ISR, 4), Specials::ISR_VALUE);  // ignored, and published again
+  EXPECT_EQ(chip.read(RegisterBlock::RTC, 4), 1000u);  // written through its hook
+  EXPECT_EQ(mirrored(c, RegisterBlock::ISR, 4), RegisterBlock::ISR_VALUE);  // ignored, and published again
   c.at(20);
-  EXPECT_EQ(mirrored(c, Specials::RTC, 4), 1020u);
+  EXPECT_EQ(mirrored(c, RegisterBlock::RTC, 4), 1020u);
   EXPECT_EQ(chip.read(LED, 1), 0x5au);  // a store is taken once
 }
 
@@ -159,7 +159,7 @@ TEST(ModelMirror, ABoardWithoutBar2PublishesNothing) {
   c.board.config_write(0x18, 0xffffffff, 4);  // sizing finds no BAR
   EXPECT_EQ(c.board.config_read(0x18, 4), 0u);
   c.at(100);
-  EXPECT_EQ(c.board.chip().read(Specials::ISR, 4), Specials::ISR_VALUE);  // the registers are still there
+  EXPECT_EQ(c.board.chip().read(RegisterBlock::ISR, 4), RegisterBlock::ISR_VALUE);  // the registers are still there
 }
 
 }  // namespace

@@ -319,7 +319,7 @@ TEST(ModelRestart, AZeroInWordZeroRestartsAtTheNextDoorEvent) {
   } cases[] = {
       {"a configuration write", [](Card &c) { c.board.config_write(0x04, 0x0006, 2); }},
       {"a debug read elsewhere", [](Card &c) { window_read32(c, 0x1000); }},
-      {"a special register read", [](Card &c) { c.board.chip().read(sim::Specials::ISR, 4); }},
+      {"a special register read", [](Card &c) { c.board.chip().read(sim::RegisterBlock::ISR, 4); }},
       {"a BAR0 store the door saw", [](Card &c) { c.board.bar0_written(0, 4); }},
       {"a register write taken from BAR2",
        [](Card &c) {

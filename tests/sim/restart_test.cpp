@@ -143,7 +143,7 @@ TEST(ModelRestart, EveryWayResetsConfigurationSpaceAfterAWhileAndBoots) {
     for (const Register &r : REGISTERS) c.board.config_write(r.offset, r.set, r.width);
     for (const Register &r : REGISTERS) ASSERT_EQ(c.board.config_read(r.offset, r.width), r.set) << r.offset;
     c.at(1000);
-    uint32_t rtc_before = c.board.chip().read(sim::Specials::RTC, 4);
+    uint32_t rtc_before = c.board.chip().read(sim::RegisterBlock::RTC, 4);
     way.restart(c);
     EXPECT_EQ(c.board.firmware().resets(), 1u);
     EXPECT_EQ(c.log(), way.line + BOOTED);
@@ -162,8 +162,8 @@ TEST(ModelRestart, EveryWayResetsConfigurationSpaceAfterAWhileAndBoots) {
     EXPECT_EQ(c.board.config_read(0x4c, 4), 0x00000481u);
     EXPECT_EQ(c.board.config_read(0x64, 4), 0x0000001fu);
     // The counter ran on; the timer that fired is cleared.
-    EXPECT_GE(c.board.chip().read(sim::Specials::RTC, 4), rtc_before + 2 * Board::RESTART_WINDOW_US);
-    EXPECT_EQ(c.board.chip().specials().read(sim::Specials::IT3, 4), 0u);
+    EXPECT_GE(c.board.chip().read(sim::RegisterBlock::RTC, 4), rtc_before + 2 * Board::RESTART_WINDOW_US);
+    EXPECT_EQ(c.board.chip().register_block().read(sim::RegisterBlock::IT3, 4), 0u);
     EXPECT_EQ(c.board.firmware().resets(), 1u);
   }
 }

@@ -95,7 +95,7 @@ TEST_F(Kram, OffsetWrapsAroundTheAddressSpace) {
   k.offset = 0xfffffe00;
   uint32_t isr;
   kram_read(&k, 0x1f8, &isr, 4);
-  EXPECT_EQ(__builtin_bswap32(isr), sim::Specials::ISR_VALUE);
+  EXPECT_EQ(__builtin_bswap32(isr), sim::RegisterBlock::ISR_VALUE);
 }
 
 // Writes of 0xFF are what an erased EEPROM holds: an all-0xFF buffer

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "eeprom.h"
-#include "specials.h"
+#include "register_block.h"
 #include "tools_fixture.h"
 
 using namespace tools_test;
@@ -138,7 +138,7 @@ TEST(Pokemem, Bar2HoldsTheSpecialRegistersAndPlainMemory) {
                             "$P -n 0xffff8.l; $P 0x40.l 0xcafe; $P -q 0x40.l\n",
                             dir);
   ASSERT_EQ(r.status, 0) << r;
-  EXPECT_EQ(r.out, "0xffff8.L = " + hex(sim::Specials::ISR_VALUE) + "\nsetting 0x40.4 = 0xcafe\n0xcafe\n");
+  EXPECT_EQ(r.out, "0xffff8.L = " + hex(sim::RegisterBlock::ISR_VALUE) + "\nsetting 0x40.4 = 0xcafe\n0xcafe\n");
 
   Result none = pokemem({"-b", "0", "-2", "0.l"}, "no-bar2");
   EXPECT_EQ(none.status, 1);

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "specials.h"
+#include "register_block.h"
 #include "tools_fixture.h"
 
 using namespace tools_test;
@@ -55,7 +55,7 @@ std::string core_of(const Bytes &sram, uint32_t isr) {
 }
 
 // The ISR as sramgrab takes it: the register's big-endian bytes read in host order.
-const uint32_t ISR = __builtin_bswap32(sim::Specials::ISR_VALUE);
+const uint32_t ISR = __builtin_bswap32(sim::RegisterBlock::ISR_VALUE);
 
 TEST(Sramgrab, RawDumpThroughTheBars) {
   Scratch dir;

@@ -25,8 +25,8 @@
 //                             plain storage
 //   every other register is plain storage.
 // The bytes of a register with a read hook hold its value as of the latest
-// refresh (every advance of the board), which is what a plain access to a
-// part of it sees.
+// refresh (every advance of the board), which is what a plain access to
+// some of its bytes sees.
 #pragma once
 
 #include <array>
@@ -46,7 +46,7 @@ class MdiPort {
   ~MdiPort() = default;
 };
 
-class Specials {
+class RegisterBlock {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
   static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0, MDI = 0xffffffe1;
@@ -61,8 +61,8 @@ class Specials {
     const char *name;
     uint32_t address;
     int width;
-    uint32_t (Specials::*read)() = nullptr;        // null: plain storage
-    void (Specials::*write)(uint32_t) = nullptr;  // null: plain storage
+    uint32_t (RegisterBlock::*read)() = nullptr;        // null: plain storage
+    void (RegisterBlock::*write)(uint32_t) = nullptr;  // null: plain storage
   };
   static std::span<const Register> registers();
   // The register at exactly this address and width, or null.

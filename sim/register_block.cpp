@@ -1,8 +1,8 @@
-#include "specials.h"
+#include "register_block.h"
 
 namespace sim {
 
-const Specials::Register Specials::REGISTERS[] = {
+const RegisterBlock::Register RegisterBlock::REGISTERS[] = {
     {"P0_RECV_POINTER", 0xfffffe00, 2},
     {"P0_RECV_SNAPSHOT", 0xfffffe00, 4},
     {"P0_RECV_COUNT", 0xfffffe02, 2},
@@ -69,23 +69,23 @@ const Specials::Register Specials::REGISTERS[] = {
     {"IT2", 0xffffffb8, 4},
     {"IT3", IT3, 4},
     {"CPUC", 0xffffffc8, 4},
-    {"RTC", RTC, 4, &Specials::rtc_read, &Specials::rtc_write},
+    {"RTC", RTC, 4, &RegisterBlock::rtc_read, &RegisterBlock::rtc_write},
     {"LED", 0xffffffd8, 1},
-    {"MDI", MDI, 1, &Specials::mdi_read, &Specials::mdi_write},
+    {"MDI", MDI, 1, &RegisterBlock::mdi_read, &RegisterBlock::mdi_write},
     {"PORT_ENABLE", 0xffffffe8, 1},
     {"REBOOT_STATUS", 0xfffffff0, 4},
-    {"ISR", ISR, 4, &Specials::isr_read, &Specials::ignore_write},
+    {"ISR", ISR, 4, &RegisterBlock::isr_read, &RegisterBlock::ignore_write},
 };
 
-std::span<const Specials::Register> Specials::registers() { return REGISTERS; }
+std::span<const RegisterBlock::Register> RegisterBlock::registers() { return REGISTERS; }
 
-const Specials::Register *Specials::find(uint32_t address, int width) {
+const RegisterBlock::Register *RegisterBlock::find(uint32_t address, int width) {
   for (const Register &r : REGISTERS)
     if (r.address == address && r.width == width) return &r;
   return nullptr;
 }
 
-uint32_t Specials::read(uint32_t address, int width) {
+uint32_t RegisterBlock::read(uint32_t address, int width) {
   const Register *r = find(address, width);
   if (!r || !r->read) return plain_read(address, width);
   uint32_t value = (this->*r->read)();
@@ -93,7 +93,7 @@ uint32_t Specials::read(uint32_t address, int width) {
   return value;
 }
 
-void Specials::write(uint32_t address, uint32_t value, int width) {
+void RegisterBlock::write(uint32_t address, uint32_t value, int width) {
   const Register *r = find(address, width);
   if (r && r->write)
     (this->*r->write)(value);
@@ -101,35 +101,35 @@ void Specials::write(uint32_t address, uint32_t value, int width) {
     plain_write(address, value, width);
 }
 
-void Specials::refresh() {
+void RegisterBlock::refresh() {
   for (const Register &r : REGISTERS)
     if (r.read) plain_write(r.address, (this->*r.read)(), r.width);
 }
 
-uint32_t Specials::plain_read(uint32_t address, int width) const {
+uint32_t RegisterBlock::plain_read(uint32_t address, int width) const {
   uint32_t value = 0;
   for (int i = 0; i < width; i++) value = value << 8 | bytes_[address - BASE + i];
   return value;
 }
 
-void Specials::plain_write(uint32_t address, uint32_t value, int width) {
+void RegisterBlock::plain_write(uint32_t address, uint32_t value, int width) {
   for (int i = 0; i < width; i++) bytes_[address - BASE + i] = value >> 8 * (width - 1 - i);
 }
 
-uint32_t Specials::isr_read() { return ISR_VALUE; }
-void Specials::ignore_write(uint32_t) {}
+uint32_t RegisterBlock::isr_read() { return ISR_VALUE; }
+void RegisterBlock::ignore_write(uint32_t) {}
 
-uint32_t Specials::rtc_read() { return rtc_set_to_ + static_cast<uint32_t>(2 * (now_us_ - rtc_set_at_)); }
+uint32_t RegisterBlock::rtc_read() { return rtc_set_to_ + static_cast<uint32_t>(2 * (now_us_ - rtc_set_at_)); }
 
-void Specials::rtc_write(uint32_t value) {
+void RegisterBlock::rtc_write(uint32_t value) {
   rtc_set_to_ = value;
   rtc_set_at_ = now_us_;
   plain_write(RTC, value, 4);
 }
 
-uint32_t Specials::mdi_read() { return mdi_ ? mdi_->mdi_read() : plain_read(MDI, 1); }
+uint32_t RegisterBlock::mdi_read() { return mdi_ ? mdi_->mdi_read() : plain_read(MDI, 1); }
 
-void Specials::mdi_write(uint32_t value) {
+void RegisterBlock::mdi_write(uint32_t value) {
   plain_write(MDI, value, 1);
   if (mdi_) mdi_->mdi_write(static_cast<uint8_t>(value));
 }
