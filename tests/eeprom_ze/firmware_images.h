@@ -5,22 +5,11 @@
 #include "eeprom_ze.h"
 #include "kcoff.h"
 #include "program_run.h"
+#include "ucp_images.h"
 
 namespace program_run {
 
-// The CRC-32 of the image, bit by bit as its definition says: polynomial
-// 0x04C11DB7, most significant bit first, register from all ones, result
-// complemented.
-inline uint32_t crc32_by_definition(const uint8_t *p, size_t n) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (size_t i = 0; i < n; i++)
-    for (int bit = 7; bit >= 0; bit--) {
-      uint32_t out = crc >> 31, in = p[i] >> bit & 1;
-      crc <<= 1;
-      if (out ^ in) crc ^= 0x04C11DB7;
-    }
-  return ~crc;
-}
+using ucp_images::crc32_by_definition;
 
 // The control program and boot ROM of the firmware build, and the images
 // nicflash builds of them (with the ROM, and without).

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "card.h"
+#include "ucp_images.h"
 
 namespace {
 
@@ -24,19 +25,8 @@ using Source = Firmware::Program::Source;
 
 const std::string BOOTED = "ucp: stand-in control program booted, 0x10000 bytes at 0x0\n";
 
-// The two CRC-32s, bit by bit as they are defined.
-uint32_t crc32_msb_first(const Bytes &b) {
-  uint32_t crc = 0xffffffff;
-  for (uint8_t byte : b)
-    for (int bit = 7; bit >= 0; bit--) crc = (crc >> 31 ^ (byte >> bit & 1)) ? crc << 1 ^ 0x04c11db7 : crc << 1;
-  return ~crc;
-}
-uint32_t crc32_lsb_first(const Bytes &b) {
-  uint32_t crc = 0xffffffff;
-  for (uint8_t byte : b)
-    for (int bit = 0; bit < 8; bit++) crc = ((crc ^ (byte >> bit)) & 1) ? crc >> 1 ^ 0xedb88320 : crc >> 1;
-  return ~crc;
-}
+using ucp_images::crc32_by_definition;
+using ucp_images::crc32_reflected_by_definition;
 
 void put(Bytes &b, size_t at, uint32_t v) { put_be32(b.data() + at, v); }
 
@@ -44,17 +34,7 @@ void put(Bytes &b, size_t at, uint32_t v) { put_be32(b.data() + at, v); }
 // 0x100 (size `header_size`) naming `version`, a copy-block table at 0x200
 // for 3 pages whose valid word is `valid`, and a pattern.
 Bytes program_image(uint32_t length, const char *version, uint32_t valid = 0, uint32_t header_size = 164) {
-  Bytes b(length);
-  for (uint32_t i = 0; i < length; i++) b[i] = static_cast<uint8_t>(i * 7 + 1);
-  put(b, 0, 0xe0001234);
-  put(b, 60, 0x100);
-  put(b, 0x100, header_size);
-  std::fill(b.begin() + 0x104, b.begin() + 0x1a0, 0);
-  std::memcpy(b.data() + 0x104, version, strlen(version));
-  put(b, 0x100 + 160, 0x200);
-  put(b, 0x200, 3);
-  put(b, 0x204, valid);
-  return b;
+  return ucp_images::ucp_image(length, {version, header_size, 0x200, 3, valid});
 }
 
 Bytes sram_bytes(Card &c, uint32_t at, size_t n) { return Bytes(c.sram() + at, c.sram() + at + n); }
@@ -65,9 +45,9 @@ void hard_switch(Card &c, const Bytes &image, Crc crc) {
   std::copy(image.begin(), image.end(), c.sram() + Firmware::HARD_SWITCH_IMAGE);
   put_be32(c.sram() + 0x140000, 0x6c6f6165);
   put_be32(c.sram() + 0x140004, static_cast<uint32_t>(image.size()));
-  uint32_t word = crc == Crc::Bzip2 ? crc32_msb_first(image)
-                  : crc == Crc::ZlibLittleEndian ? __builtin_bswap32(crc32_lsb_first(image))
-                                                 : crc32_msb_first(image) ^ 1;
+  uint32_t word = crc == Crc::Bzip2 ? crc32_by_definition(image)
+                  : crc == Crc::ZlibLittleEndian ? __builtin_bswap32(crc32_reflected_by_definition(image))
+                                                 : crc32_by_definition(image) ^ 1;
   put_be32(c.sram() + 0x140008, word);
 }
 
@@ -81,7 +61,7 @@ void second_area(Card &c, const Bytes &image, bool spoil = false) {
   put(framed, 0, static_cast<uint32_t>(body.size()));
   framed.insert(framed.end(), body.begin(), body.end());
   framed.resize(framed.size() + 4);
-  put(framed, framed.size() - 4, crc32_msb_first(body));
+  put(framed, framed.size() - 4, crc32_by_definition(body));
   if (spoil) framed[100] ^= 0x10;
   auto &e = c.board.eeprom().bytes();
   std::copy(framed.begin(), framed.end(), e.begin() + sim::Eeprom::UCP2_OFFSET);
@@ -307,7 +287,7 @@ TEST(ModelBoot, ARefusedHeaderFallsBackToTheSecondAreaThenTheFirst) {
     else
       snprintf(refused, sizeof refused,
                "ucp: hard switch refused: CRC-32 0x%08x is not the image's (0x%08x, or 0x%08x reflected)\n",
-               crc32_msb_first(loaded) ^ 1, crc32_msb_first(loaded), crc32_lsb_first(loaded));
+               crc32_by_definition(loaded) ^ 1, crc32_by_definition(loaded), crc32_reflected_by_definition(loaded));
     std::string booted = k.source == Source::SecondArea
                              ? "ucp: the EEPROM's second area at 0x80000: 0x2400 bytes, run at 0x0\n"
                                "ucp: version: in the EEPROM\n"  // a header too small for a table

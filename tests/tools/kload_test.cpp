@@ -50,31 +50,12 @@ const std::string RESTORED = "Rereading ID\nNIC has restarted, restoring PCI con
 // The card's configuration after kload restored it: command, BAR0, BAR2.
 const std::string CONFIGURED = "0006\nc0000000\nc1000000\n";
 
-// zlib's CRC-32, bit by bit: the polynomial reflected, least significant
-// bit first.
-uint32_t crc32_reflected_by_definition(const Bytes &b) {
-  uint32_t crc = 0xffffffff;
-  for (uint8_t byte : b)
-    for (int bit = 0; bit < 8; bit++) crc = ((crc ^ (byte >> bit)) & 1) ? crc >> 1 ^ 0xedb88320 : crc >> 1;
-  return ~crc;
-}
+using ucp_images::crc32_reflected_by_definition;
 
-// A raw UCP image: a first word, a version header at 0x100 of `header_size`
-// naming `version`, a copy-block table at `table` for 4 pages, a pattern.
+// A raw UCP image: a version header of `header_size` naming `version`, a
+// copy-block table at `table` for 4 pages.
 Bytes ucp_image(uint32_t length, const std::string &version, uint32_t header_size = 164, uint32_t table = 0x200) {
-  Bytes b(length);
-  for (uint32_t i = 0; i < length; i++) b[i] = static_cast<uint8_t>(i * 13 + 5);
-  put_be32(b, 0, 0xe0001234);
-  put_be32(b, 60, 0x100);
-  put_be32(b, 0x100, header_size);
-  std::fill(b.begin() + 0x104, b.begin() + 0x1a0, 0);
-  std::copy(version.begin(), version.end(), b.begin() + 0x104);
-  put_be32(b, 0x100 + 160, table);
-  if (table + 8 <= length) {
-    put_be32(b, table, 4);
-    put_be32(b, table + 4, 0);
-  }
-  return b;
+  return ucp_images::ucp_image(length, {version, header_size, table, 4, 0});
 }
 
 std::string hex8(uint32_t v) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "program_run.h"
+#include "ucp_images.h"
 #include "uba_handoff.h"
 #include "uba_internal.h"
 #include "uba_model_method.h"
@@ -21,22 +22,10 @@ using program_run::Bytes;
 using program_run::put_be32;
 using testing::ExitedWithCode;
 
-// A UCP image with a version header at 0x100 of `header_size`, a
-// copy-block table at `table` for `pages` pages.
+// A UCP image with a version header of `header_size`, a copy-block table
+// at `table` for `pages` pages.
 Bytes ucp_image(uint32_t length, uint32_t header_size = 164, uint32_t table = 0x200, uint32_t pages = 3) {
-  Bytes b(length);
-  for (uint32_t i = 0; i < length; i++) b[i] = static_cast<uint8_t>(i * 11 + 3);
-  put_be32(b, 0, 0xe0005678);
-  put_be32(b, 60, 0x100);
-  put_be32(b, 0x100, header_size);
-  std::fill(b.begin() + 0x104, b.begin() + 0x1a0, 0);
-  memcpy(b.data() + 0x104, "handoff test", 12);
-  put_be32(b, 0x100 + 160, table);
-  if (table + 8 <= length) {
-    put_be32(b, table, pages);
-    put_be32(b, table + 4, 0);
-  }
-  return b;
+  return ucp_images::ucp_image(length, {"handoff test", header_size, table, pages, 0});
 }
 
 Bytes cut(Bytes b, size_t length) {
