@@ -82,9 +82,6 @@ namespace {
 constexpr size_t MAX_PRODUCT_CODE = 64;
 
 // An item that cannot be taken, and why.
-struct BadItem {
-  std::string why;
-};
 
 // The XFP commands an item names: transfer, refresh, or both when none.
 std::optional<uint8_t> xfp_commands(std::string_view value, bool has_value) {
@@ -182,19 +179,13 @@ std::optional<std::string> parse_pcie_item(std::string_view key, std::string_vie
   return std::nullopt;
 }
 
-std::string parse_board_items(std::string_view items, BoardChoice *out) try {
+std::string parse_board_items(std::string_view items, BoardChoice *out) {
   BoardChoice nic;
-  while (true) {
-    size_t comma = items.find(',');
-    std::string_view item = items.substr(0, comma);
-    size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
-    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    bool has_value = eq != std::string_view::npos;
-    auto bad = [&](const char *reason) { throw BadItem{std::string(item) + ": " + reason}; };
-    auto no_value = [&] {
-      if (has_value) bad("takes no value");
-    };
+  std::string why = for_each_item(items, [&](const Item &item) {
+    const std::string_view key = item.key, value = item.value;
+    const bool has_value = item.has_value;
+    auto bad = [&](const char *reason) { item.bad(reason); };
+    auto no_value = [&] { item.no_value(); };
     PcieFields pcie{&nic.options.max_payload_supported, &nic.options.payload_set, &nic.options.pcie_version,
                     &nic.options.errors, false};
     if (auto why = parse_pcie_item(key, value, pcie)) {
@@ -321,13 +312,9 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) try {
     } else {
       bad("unknown item");
     }
-    if (comma == std::string_view::npos) break;
-    items.remove_prefix(comma + 1);
-  }
-  *out = nic;
-  return "";
-} catch (const BadItem &bad) {
-  return bad.why;
+  });
+  if (why.empty()) *out = nic;
+  return why;
 }
 
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,39 @@ struct BoardChoice {
   BoardOptions options;
   std::string load, save;
 };
+
+// One item of a comma-separated list: "key" or "key=value".
+struct Item {
+  std::string_view text, key, value;
+  bool has_value;
+  // Refuses the item: the list's parse ends with "ITEM: reason".
+  [[noreturn]] void bad(const char *reason) const { throw Refused{std::string(text) + ": " + reason}; }
+  void no_value() const {
+    if (has_value) bad("takes no value");
+  }
+  struct Refused {
+    std::string why;
+  };
+};
+
+// Calls take(item) for each item of the list, in order: "" when every item
+// is taken, else the first refusal's "ITEM: reason".
+template <class Take>
+std::string for_each_item(std::string_view items, Take &&take) {
+  try {
+    while (true) {
+      size_t comma = items.find(',');
+      std::string_view text = items.substr(0, comma);
+      size_t eq = text.find('=');
+      bool has_value = eq != std::string_view::npos;
+      take(Item{text, text.substr(0, eq), has_value ? text.substr(eq + 1) : std::string_view{}, has_value});
+      if (comma == std::string_view::npos) return "";
+      items.remove_prefix(comma + 1);
+    }
+  } catch (const Item::Refused &refused) {
+    return refused.why;
+  }
+}
 
 // The help lines for the items, one per item.
 extern const char BOARD_ITEMS_HELP[];

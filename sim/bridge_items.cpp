@@ -29,25 +29,15 @@ const char BRIDGE_ITEMS_HELP[] =
 
 namespace {
 
-struct BadItem {
-  std::string why;
-};
 
 }  // namespace
 
-std::string parse_bridge_items(std::string_view items, BridgeOptions *out) try {
+std::string parse_bridge_items(std::string_view items, BridgeOptions *out) {
   BridgeOptions bridge = *out;
-  while (true) {
-    size_t comma = items.find(',');
-    std::string_view item = items.substr(0, comma);
-    size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
-    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    bool has_value = eq != std::string_view::npos;
-    auto bad = [&](const char *reason) { throw BadItem{std::string(item) + ": " + reason}; };
-    auto no_value = [&] {
-      if (has_value) bad("takes no value");
-    };
+  std::string why = for_each_item(items, [&](const Item &item) {
+    const std::string_view key = item.key, value = item.value;
+    auto bad = [&](const char *reason) { item.bad(reason); };
+    auto no_value = [&] { item.no_value(); };
     PcieFields pcie{&bridge.max_payload_supported, &bridge.payload_set, &bridge.pcie_version, &bridge.errors, true};
     if (auto why = parse_pcie_item(key, value, pcie)) {
       if (!why->empty()) bad(why->c_str());
@@ -88,13 +78,9 @@ std::string parse_bridge_items(std::string_view items, BridgeOptions *out) try {
     } else {
       bad("unknown item");
     }
-    if (comma == std::string_view::npos) break;
-    items.remove_prefix(comma + 1);
-  }
-  *out = bridge;
-  return "";
-} catch (const BadItem &bad) {
-  return bad.why;
+  });
+  if (why.empty()) *out = bridge;
+  return why;
 }
 
 }  // namespace sim
