@@ -175,6 +175,14 @@ constexpr unsigned CF8_ADDRESS = 0xcf8, CF8_DATA = 0xcfc;
 
 inline bool port_width(size_t len) { return len == 1 || len == 2 || len == 4; }
 
+// The port an I/O access at `addr` goes through: the port itself, or for a
+// configuration cycle the data port, after the address is written to 0xcf8.
+inline unsigned data_port(const kram_t *k, uint32_t addr) {
+  if (k->type != KRAM_CF8) return addr;
+  uba_port_out(CF8_ADDRESS, addr & ~3u, 4);
+  return CF8_DATA + (addr & 3);
+}
+
 inline uint32_t host_value(const void *buf, size_t len) {
   uint32_t v = 0;
   memcpy(&v, buf, len);
@@ -257,11 +265,7 @@ inline void kram_read(kram_t *k, uint32_t addr, void *buf, size_t len) {
     case KRAM_IOPORT:
     case KRAM_CF8: {
       handle_error(!port_width(len), "kram_read: %zu bytes: I/O ports take 1, 2 or 4\n", len);
-      unsigned port = addr;
-      if (k->type == KRAM_CF8) {
-        uba_port_out(CF8_ADDRESS, addr & ~3u, 4);
-        port = CF8_DATA + (addr & 3);
-      }
+      unsigned port = data_port(k, addr);
       uint32_t v = uba_port_in(port, (int)len);
       memcpy(out, &v, len);
       return;
@@ -325,11 +329,7 @@ inline void kram_write(kram_t *k, uint32_t addr, const void *buf, size_t len) {
     case KRAM_IOPORT:
     case KRAM_CF8: {
       handle_error(!port_width(len), "kram_write: %zu bytes: I/O ports take 1, 2 or 4\n", len);
-      unsigned port = addr;
-      if (k->type == KRAM_CF8) {
-        uba_port_out(CF8_ADDRESS, addr & ~3u, 4);
-        port = CF8_DATA + (addr & 3);
-      }
+      unsigned port = data_port(k, addr);
       uba_port_out(port, host_value(in, len), (int)len);
       return;
     }
