@@ -197,11 +197,45 @@ int tckavi_sram_read_buffer(board *bp, unsigned addr, void *buf, unsigned len);
 int tckavi_sram_write_buffer(board *bp, unsigned addr, const void *buf, unsigned len);
 
 // ---------------------------------------------------------------------------
-// Scan images, shared by every handle of the process
+// Scan chains and special registers
 // ---------------------------------------------------------------------------
 
-constexpr unsigned SCAN_WRITE_FIELDS = 107;  // fields of the write chain
-constexpr unsigned SCAN_READ_FIELDS = 58;    // fields of the read chain
+// A field of a scan chain. A chain is an array of fields in the order they
+// are shifted, ended by a field with a null name.
+struct scan_field {
+  int bits;  // width, 0 to 32
+  const char *name;
+};
+
+constexpr unsigned SCAN_WRITE_FIELDS = 107;  // fields of the write chain (420 bits)
+constexpr unsigned SCAN_READ_FIELDS = 58;    // fields of the read chain (216 bits)
+
+// The configuration fields (PCI Express interface, memory, network port P0).
+extern const scan_field write_scan_chain[SCAN_WRITE_FIELDS + 1];
+// The status fields; when the chains are read the write chain follows them.
+extern const scan_field read_scan_chain[SCAN_READ_FIELDS + 1];
+
+// One signal of the chip's debug mux: what position `n` shows under mux
+// setting `mux`. Names only; nothing reads the signals here.
+struct mux_signal {
+  int mux;
+  int n;
+  const char *name;
+};
+extern const mux_signal mux_signals[];
+extern const unsigned mux_signal_count;
+
+// A special register of the processor: its name, width in bytes (1, 2 or 4)
+// and processor address. The table ends with a null name.
+struct special_reg {
+  const char *name;
+  int bytes;
+  unsigned addr;
+};
+extern const special_reg kavi_specials[];
+// Entry k names bit k of ISR and of PISR ("" for a bit without a name).
+extern const char *const isr_bits[32];
+extern const char *const pisr_bits[32];
 
 // One value per write-chain field, sent by scan_write.
 extern unsigned scan_wdata[SCAN_WRITE_FIELDS];
@@ -215,3 +249,30 @@ extern unsigned read_scan_bytes;
 // Zeroes both images and the read buffer (allocated on the first call and
 // kept): 0, or 12 when it cannot be allocated.
 int scan_init(void);
+// Stores `data` (not masked: only the field's width is shifted out) as the
+// write-chain field `name`: 0, or 22 for an unknown name.
+int tckavi_scan_set(board *bp, const char *name, unsigned data);
+// The field `name` as last read, masked to its width: a read-chain field,
+// or a write-chain field as read back. 22 for an unknown name, *ret
+// untouched.
+int tckavi_scan_get(board *bp, const char *name, unsigned *ret);
+// Unpacks read_scan_buffer into scan_rdata: 0, or 12 when there is no
+// buffer (scan_init failed).
+int scan_parse_read_scan_buffer(void);
+
+// The special register `name` through the handle's byte, half or word
+// operation at its width; a read is widened to 32 bits. 22 for an unknown
+// name, otherwise the operation's status.
+int tckavi_kavi_write_register(board *bp, const char *name, unsigned data);
+int tckavi_kavi_read_register(board *bp, const char *name, unsigned *value);
+
+// Scan streams: bit b is bit b % 8 of byte b / 8, least significant first;
+// a field of width w takes w bits, the first taken being its bit 0.
+unsigned scan_stream_get(const unsigned char *stream, unsigned bit, int width);
+void scan_stream_put(unsigned char *stream, unsigned bit, int width, unsigned value);
+// Decodes `chain` from the stream at `bit` into one value per field; the
+// bit after the chain.
+unsigned scan_decode(const unsigned char *stream, unsigned bit, const scan_field *chain, unsigned *values);
+// Where the field `name` starts in `chain` (its width into *width when not
+// null), or -1 when the chain has no such field.
+int scan_field_bit(const scan_field *chain, const char *name, int *width);
