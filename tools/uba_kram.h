@@ -183,9 +183,10 @@ inline unsigned data_port(const kram_t *k, uint32_t addr) {
   return CF8_DATA + (addr & 3);
 }
 
+// The first len (at most 4) bytes at buf as a host-order value.
 inline uint32_t host_value(const void *buf, size_t len) {
   uint32_t v = 0;
-  memcpy(&v, buf, len);
+  memcpy(&v, buf, len < sizeof v ? len : sizeof v);
   return v;
 }
 

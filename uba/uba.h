@@ -30,6 +30,9 @@ void handle_error_func(int has_error, const char *file, int line, const char *ms
 
 // A check that reports with the source location of the line that makes it.
 #define handle_error(cond, ...) handle_error_func((cond), __FILE__, __LINE__, __VA_ARGS__)
+// Stops the program as handle_error does when the condition, written as
+// `expr`, does not hold; the message names the condition.
+#define uba_check(expr) handle_error(!(expr), "check failed: %s\n", #expr)
 
 void *uba_xmalloc(size_t len);
 void *uba_xrealloc(void *oldptr, size_t newlen);

@@ -1,0 +1,74 @@
+// What the scan tools (scandump, phystate, loopset) share: the two scan
+// images the NIC's control program keeps in SRAM, and how they are reached.
+//
+// - The write-chain image: 53 bytes at 0x1DFFC7. Reversed (the byte at
+//   0x1DFFFB first) they are the 420-bit write chain as a scan stream. The
+//   program applies the image when the host rewrites the PCI command
+//   register.
+// - The scan snapshot, published as resource 2 of the capability's locate
+//   request: a 16-byte header, then 80 bytes that, reversed, are the read
+//   chain followed by the write chain as read back.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "tckavi.h"
+#include "uba_kram.h"
+
+constexpr uint32_t WRITE_IMAGE = 0x1DFFC7;
+constexpr unsigned WRITE_IMAGE_SIZE = 53;  // ceil(420 / 8)
+constexpr unsigned SCAN_SNAPSHOT_RESOURCE = 2;
+
+// The chain data of a snapshot, after its header.
+typedef unsigned char read_scan[80];
+
+// Opens NIC `unit` and the processor-memory handle over its mapped BAR0
+// (`mapped`) or, with BAR0 left unmapped, over the capability's debug
+// registers.
+inline uba_nic *scan_open(int unit, bool mapped, kram_t *k) {
+  uba_nic *nic = uba_open(unit, UBA_ZE, mapped ? 0 : UBA_BAR_SKIP);
+  if (mapped)
+    kram_open_map(k, nic->base);
+  else
+    kram_open_cfg(k, nic);
+  return nic;
+}
+
+// Asks the control program where the scan snapshot lies. It refreshes the
+// snapshot on each request, so a caller may ask again only for that.
+inline void scan_locate(uba_nic *nic, uint32_t *addr, uint32_t *len) {
+  unsigned p = nic->cfg_cap[ULVE_VS_CAP_ID];
+  ulve_vs_write<uint8_t>(nic, p + VS_DBG_MODE, 8);
+  ulve_vs_write32(nic, p + VS_DBG_ADDR, SCAN_SNAPSHOT_RESOURCE);
+  if (len) *len = ulve_vs_read32(nic, p + VS_DBG_DATA);
+  if (addr) *addr = ulve_vs_read32(nic, p + VS_DBG_ADDR);
+}
+
+// Where the snapshot's chain data lies; stops unless the snapshot is the
+// 16-byte header and the chain data.
+inline uint32_t scan_snapshot_data(uba_nic *nic) {
+  uint32_t addr, len;
+  scan_locate(nic, &addr, &len);
+  uba_check(len == sizeof(read_scan) + 16);
+  return addr + len - sizeof(read_scan);
+}
+
+// `len` bytes at `addr` in scan-stream order (reversed).
+inline void scan_image_read(kram_t *k, uint32_t addr, unsigned char *stream, unsigned len) {
+  kram_read(k, addr, stream, len);
+  std::reverse(stream, stream + len);
+}
+
+inline void write_image_store(kram_t *k, const unsigned char *stream) {
+  unsigned char image[WRITE_IMAGE_SIZE];
+  std::reverse_copy(stream, stream + WRITE_IMAGE_SIZE, image);
+  kram_write(k, WRITE_IMAGE, image, WRITE_IMAGE_SIZE);
+}
+
+// Rewrites the PCI command register with its own value: the control
+// program applies the write-chain image then.
+inline void write_image_apply(uba_nic *nic) {
+  unsigned command = pci_read_word(nic->dev, 4);
+  pci_write_word(nic->dev, 4, (int)command);
+}
