@@ -1,6 +1,7 @@
 // The scan chains as the model keeps them: the layouts and their bit
 // streams, the write image the firmware writes and applies, the snapshot it
-// refreshes, the debug selector and LED's signal-detect bit. The card is driven the way scandump, phystate and
+// refreshes, the debug selector, LED's signal-detect bit, and the items
+// that set them up. The card is driven the way scandump, phystate and
 // loopset drive it: the locate request, byte accesses through the debug
 // window, and the command register read and written back.
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "board_items.h"
 #include "card.h"
 #include "scan_chains.h"
 
@@ -352,6 +354,57 @@ TEST(ScanLed, SignalDetectFollowsTheAppliedLoopbackUnlessStuck) {
     EXPECT_EQ(led(c), k.after_host_write);  // not before the command register is written
     rewrite_command(c);
     EXPECT_EQ(led(c), k.after_apply);
+  }
+}
+
+// ---- The items ----------------------------------------------------------------
+
+TEST(ScanItems, SetTheOptions) {
+  sim::BoardChoice choice;
+  ASSERT_EQ(sim::parse_board_items("loopback=5,signal-detect=0,scan-length=0x40,no-scan,"
+                                   "pcie-debug=0:1:2:0x10:255:0xfe:7:0x80",
+                                   &choice),
+            "");
+  const BoardOptions &o = choice.options;
+  EXPECT_EQ(o.loopback, 5);
+  EXPECT_EQ(o.signal_detect, false);
+  EXPECT_EQ(o.scan_length, 0x40u);
+  EXPECT_FALSE(o.scan_snapshot);
+  EXPECT_EQ(o.pcie_debug, (std::array<uint8_t, 8>{0, 1, 2, 0x10, 255, 0xfe, 7, 0x80}));
+
+  ASSERT_EQ(sim::parse_board_items("loopback=15,signal-detect=1", &choice), "");
+  EXPECT_EQ(choice.options.loopback, 15);
+  EXPECT_EQ(choice.options.signal_detect, true);
+  EXPECT_EQ(choice.options.scan_length, std::nullopt);
+  EXPECT_TRUE(choice.options.scan_snapshot);
+  EXPECT_EQ(choice.options.pcie_debug, scan::PCIE_DEBUG_DEFAULT);
+}
+
+TEST(ScanItems, RefuseWhatCannotBe) {
+  const std::string loopback = ": expected loopback=M, a number from 0 to 15 (bit k: P0_RX_LBk)",
+                    signal = ": expected signal-detect=0 or signal-detect=1",
+                    length = ": expected scan-length=N, a length below 2^32 (decimal, or hex after 0x)",
+                    debug = ": expected pcie-debug=B0:B1:B2:B3:B4:B5:B6:B7, eight bytes (decimal, or hex after 0x)";
+  const struct {
+    std::string items, why;
+  } cases[] = {
+      {"loopback=16", "loopback=16" + loopback},
+      {"loopback", "loopback" + loopback},
+      {"loopback=on", "loopback=on" + loopback},
+      {"signal-detect=2", "signal-detect=2" + signal},
+      {"signal-detect", "signal-detect" + signal},
+      {"scan-length=", "scan-length=" + length},
+      {"scan-length=4294967296", "scan-length=4294967296" + length},
+      {"no-scan=1", "no-scan=1: takes no value"},
+      {"pcie-debug=1:2:3:4:5:6:7", "pcie-debug=1:2:3:4:5:6:7" + debug},
+      {"pcie-debug=1:2:3:4:5:6:7:8:9", "pcie-debug=1:2:3:4:5:6:7:8:9" + debug},
+      {"pcie-debug=1:2:3:4:5:6:7:256", "pcie-debug=1:2:3:4:5:6:7:256" + debug},
+      {"pcie-debug=1:2:3::5:6:7:8", "pcie-debug=1:2:3::5:6:7:8" + debug},
+      {"pcie-debug=ff:2:3:4:5:6:7:8", "pcie-debug=ff:2:3:4:5:6:7:8" + debug},
+  };
+  for (const auto &k : cases) {
+    sim::BoardChoice choice;
+    EXPECT_EQ(sim::parse_board_items(k.items, &choice), k.why);
   }
 }
 
