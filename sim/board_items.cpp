@@ -75,6 +75,15 @@ const char BOARD_ITEMS_HELP[] =
     "  xfp-bytes=ADDR:HEX  bytes of the XFP module's memory from ADDR (hex;\n"
     "                      80 and up: its identity table) as it powers on\n"
     "  mdio-bad-ta         the PHY drives a read's first turnaround bit low\n"
+    "  loopback=M          the port's loopback in the write image at boot: bit k\n"
+    "                      of M (0 to 15) is P0_RX_LBk (default 0; 15: all on)\n"
+    "  signal-detect=0|1   LED's signal-detect bit (bit 2) is stuck at this value\n"
+    "  scan-length=N       the locate request answers length N for the scan\n"
+    "                      snapshot (resource 2; default 96)\n"
+    "  no-scan             no scan snapshot: resource 2 is not published\n"
+    "  pcie-debug=B0:...:B7  the bytes PCIE_DEBUG_RD_DATA shows for PCIE_DEBUG\n"
+    "                      0, 4, ..., 28 (decimal, or hex after 0x; default\n"
+    "                      0x11:0xff:0x0f:0x80:0x01:0xf0:0x3c:0xa5)\n"
 ;
 
 namespace {
@@ -306,6 +315,32 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) {
     } else if (key == "mdio-bad-ta") {
       no_value();
       nic.options.mdio_bad_turnaround = true;
+    } else if (key == "loopback") {
+      auto m = parse_number(value, 15);
+      if (!m) bad("expected loopback=M, a number from 0 to 15 (bit k: P0_RX_LBk)");
+      nic.options.loopback = static_cast<uint8_t>(*m);
+    } else if (key == "signal-detect") {
+      if (value != "0" && value != "1") bad("expected signal-detect=0 or signal-detect=1");
+      nic.options.signal_detect = value == "1";
+    } else if (key == "scan-length") {
+      auto length = parse_number(value, UINT32_MAX);
+      if (!length) bad("expected scan-length=N, a length below 2^32 (decimal, or hex after 0x)");
+      nic.options.scan_length = *length;
+    } else if (key == "no-scan") {
+      no_value();
+      nic.options.scan_snapshot = false;
+    } else if (key == "pcie-debug") {
+      std::array<uint8_t, 8> bytes{};
+      std::string_view rest = value;
+      for (size_t i = 0; i < bytes.size(); i++) {
+        size_t colon = rest.find(':');
+        std::optional<uint32_t> b;
+        if ((colon == std::string_view::npos) == (i == bytes.size() - 1)) b = parse_number(rest.substr(0, colon), 0xff);
+        if (!b) bad("expected pcie-debug=B0:B1:B2:B3:B4:B5:B6:B7, eight bytes (decimal, or hex after 0x)");
+        bytes[i] = static_cast<uint8_t>(*b);
+        rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+      }
+      nic.options.pcie_debug = bytes;
     } else if (key == "eeprom" || key == "save") {
       if (value.empty()) bad("a file name is needed");
       (key == "eeprom" ? nic.load : nic.save) = std::string(value);

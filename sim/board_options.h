@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error_bits.h"
+#include "scan_chains.h"
 
 namespace sim {
 
@@ -98,6 +99,20 @@ struct BoardOptions {
   // The PHY drives the first turnaround bit of a read low, where it should
   // leave the line alone.
   bool mdio_bad_turnaround = false;
+
+  // The scan chains (scan_chains.h, firmware.h). The port's loopback in the
+  // write image at every boot: bit k is P0_RX_LBk (15: all on).
+  uint8_t loopback = 0;
+  // The signal-detect bit of LED (bit 2) is stuck at this value: neither
+  // the firmware nor the host changes it.
+  std::optional<bool> signal_detect;
+  // The locate request answers this length for the snapshot (the snapshot
+  // is kept as ever).
+  std::optional<uint32_t> scan_length;
+  // false: the snapshot is neither published nor written.
+  bool scan_snapshot = true;
+  // What PCIE_DEBUG_RD_DATA shows for the selections PCIE_DEBUG >> 2 = 0..7.
+  std::array<uint8_t, 8> pcie_debug = scan::PCIE_DEBUG_DEFAULT;
 };
 
 }  // namespace sim

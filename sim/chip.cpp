@@ -26,6 +26,8 @@ Chip::Chip(const BoardOptions &options, EventSink &events)
   // The PCIe core's flow-control credit limits, as its link trained them.
   for (size_t i = 0; i < RegisterBlock::FLOW_CONTROL_LIMITS.size(); i++)
     register_block_.write(RegisterBlock::FLOW_CONTROL_LIMITS[i], options.flow_control[i], 4);
+  // A signal-detect input that does not follow anything.
+  if (options.signal_detect) register_block_.stick_signal_detect(*options.signal_detect);
   publish();
 }
 

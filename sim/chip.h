@@ -6,7 +6,9 @@
 //   0x00000000..0x001fffff  SRAM, which is BAR0 from offset 0 (BAR0 is 16 MiB;
 //                           the processor does not reach the rest of it)
 //   0xfffffe00..0xffffffff  the special registers (register_block.h); the flow-control
-//                           credit limits hold BoardOptions::flow_control
+//                           credit limits hold BoardOptions::flow_control, and
+//                           LED's signal-detect bit is stuck by
+//                           BoardOptions::signal_detect when it is given
 //   anywhere else           reads 0, writes are ignored
 // An access that does not lie wholly in one region is done byte by byte.
 // Accesses of special registers are reported to the board as events.

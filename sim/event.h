@@ -20,6 +20,7 @@ struct Event {
   enum class Kind : uint8_t {
     ConfigWritten,   // address: configuration offset
     DebugRequest,    // a debug-window request ran; address: the processor address
+                     // (for a locate, the resource id); debug_mode: its mode
     SpecialRead,     // address: the special register's processor address
     SpecialWritten,  // the same
     Bar0Written,     // a store into BAR0 that the door saw; address: BAR0 offset
@@ -30,6 +31,8 @@ struct Event {
   uint32_t address = 0;
   int width = 0;
   ResetReason reason = ResetReason::Board;
+  uint8_t debug_mode = 0;  // VS_DBG_MODE of a DebugRequest (nic.h)
+  static constexpr uint8_t DEBUG_LOCATE = 8, DEBUG_SNAPSHOT = 9;
 };
 
 class EventSink {

@@ -21,6 +21,10 @@ uint8_t pattern_byte(uint32_t seed, uint32_t offset) {
   return static_cast<uint8_t>(x ^ x >> 16);
 }
 
+// The configuration command register: the host's rewrite of it applies the
+// write image.
+constexpr uint32_t COMMAND = 0x04;
+
 // A producer catching up after a long quiet spell writes at most this many lines.
 constexpr uint64_t MAX_CATCH_UP_LINES = 256;
 
@@ -227,6 +231,31 @@ void Firmware::write_identification() {
   memcpy(chip_.sram() + ID_STRINGS, bytes.data(), bytes.size());
 }
 
+void Firmware::boot_scan() {
+  const auto image = scan::write_image(scan::power_on_write_values(options_));
+  std::copy(image.begin(), image.end(), chip_.sram() + scan::WRITE_IMAGE);
+  apply_write_image();
+  snapshot_refreshes_ = 0;
+  if (!options_.scan_snapshot) {
+    located.erase(scan::SNAPSHOT_RESOURCE);
+    return;
+  }
+  located[scan::SNAPSHOT_RESOURCE] = {scan::SNAPSHOT, options_.scan_length.value_or(scan::SNAPSHOT_SIZE)};
+  write_snapshot();
+}
+
+void Firmware::apply_write_image() {
+  applied_scan_ = scan::decode_write_image(std::span<const uint8_t, scan::WRITE_IMAGE_SIZE>(
+      chip_.sram() + scan::WRITE_IMAGE, scan::WRITE_IMAGE_SIZE));
+  constexpr size_t LB0 = *scan::find(scan::WRITE_CHAIN, "P0_RX_LB0");
+  chip_.register_block().drive_signal_detect(applied_scan_[LB0] & 1);
+}
+
+void Firmware::write_snapshot() {
+  const auto s = scan::snapshot(options_, applied_scan_, snapshot_refreshes_);
+  std::copy(s.begin(), s.end(), chip_.sram() + scan::SNAPSHOT);
+}
+
 void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read) {
   boot_us_ = now_us_;
   magic_ = magic;
@@ -242,6 +271,7 @@ void Firmware::write_log_header(uint32_t magic, uint32_t written, uint32_t read)
 void Firmware::power_on() {
   std::string lines = boot_program(false);
   write_identification();
+  boot_scan();
   if (const auto &preset = options_.log_preset) {
     uint8_t *ring = chip_.sram() + log_ring();
     uint32_t held = std::min(preset->written, LOG_RING_SIZE);
@@ -258,6 +288,7 @@ void Firmware::reset(ResetReason why) {
   std::string backup = take_backup();  // before the boot overwrites anything
   std::string lines = boot_program(true);
   write_identification();
+  boot_scan();
   write_log_header(LOG_MAGIC, 0, 0);
   log("%s", reset_line(why));
   if (!backup.empty()) log("%s", backup.c_str());
@@ -401,6 +432,14 @@ void Firmware::event(const Event &e) {
     default:
       look_at_handoff(true);
       look_at_word0(true);
+      if (e.kind == Event::Kind::ConfigWritten && e.address <= COMMAND && COMMAND - e.address < (unsigned)e.width)
+        apply_write_image();
+      if (options_.scan_snapshot && e.kind == Event::Kind::DebugRequest &&
+          ((e.debug_mode == Event::DEBUG_LOCATE && e.address == scan::SNAPSHOT_RESOURCE) ||
+           e.debug_mode == Event::DEBUG_SNAPSHOT)) {
+        snapshot_refreshes_++;
+        write_snapshot();
+      }
       break;
   }
 }

@@ -103,6 +103,36 @@
 // looks at anything), start_from_sram() runs what SRAM holds from 0 with a
 // fresh log and lines telling the control writes and the version.
 //
+// Scan chains (scan_chains.h: the layouts, the images' places and what the
+// chains hold). Every boot, at power-on and on each reset, after the
+// program is loaded:
+//   - writes the write image (53 bytes at 0x1dffc7) of the power-on write
+//     chain (scan::power_on_write_values: the board's device id, payload and
+//     MAC address, BoardOptions::loopback in P0_RX_LB0..3) and applies it;
+//   - publishes the snapshot as resource 2 of the locate request, (0x1dff40,
+//     96), or (0x1dff40, BoardOptions::scan_length) when that is given, and
+//     writes the snapshot afresh, its refresh count 0. Without the snapshot
+//     (BoardOptions::scan_snapshot false) resource 2 is not published (the
+//     locate request answers 0, 0) and no snapshot is ever written.
+// Applying the image: the 53 bytes in SRAM are decoded into the write chain
+// the chip runs with (applied_scan()), and LED's signal-detect bit (bit 2)
+// is set to its P0_RX_LB0 (unless the bit is stuck, BoardOptions::
+// signal_detect). The program applies the image when the host writes the
+// configuration command register (a write covering offset 4; the host reads
+// the register and writes it back), and at no other time: stores into the
+// image alone change nothing.
+// The snapshot: 96 bytes at 0x1dff40, a header of four big-endian words
+// ('scan' 0x7363616e, the refreshes since the boot, 216 << 16 | 420,
+// 0x1dffc7), then the 80 bytes of the read chain followed by the applied
+// write chain (scan::snapshot). The read chain is a function of the board's
+// options and the applied write chain (scan::read_values), no counter runs
+// free: the port is up when its four lanes receive (by loopback or the XFP
+// module's signal), PCIE_DEBUG_RD_DATA is byte PCIE_DEBUG >> 2 of
+// BoardOptions::pcie_debug. It is refreshed (its count advanced, its
+// content taken from the applied chain) on every locate request of resource
+// 2 and every snapshot request (debug mode 9, wherever the request asked
+// for it), before the host's next access.
+//
 // Resources published to the debug window's locate request: `located`.
 #pragma once
 
@@ -117,6 +147,7 @@
 #include "chip.h"
 #include "eeprom.h"
 #include "event.h"
+#include "scan_chains.h"
 
 namespace sim {
 
@@ -156,6 +187,10 @@ class Firmware {
   uint32_t log_ring() const { return header_ - LOG_RING_BELOW_HEADER; }
   unsigned resets() const { return resets_; }
   unsigned handoffs() const { return handoffs_; }
+  // The write chain the chip runs with, as last applied; the snapshot's
+  // refreshes since the boot.
+  const scan::WriteValues &applied_scan() const { return applied_scan_; }
+  uint32_t snapshot_refreshes() const { return snapshot_refreshes_; }
 
   // A restart the program asked for since the last call (the programmed-I/O
   // restart), which the board carries out.
@@ -197,6 +232,9 @@ class Firmware {
   void load_program();
   void fill_scratch();
   void write_identification();
+  void boot_scan();
+  void apply_write_image();
+  void write_snapshot();
   void write_log_header(uint32_t magic, uint32_t written, uint32_t read);
   bool log_live() const;
   void log_text(const char *text, size_t length);
@@ -226,6 +264,8 @@ class Firmware {
   bool running_ = true;
   Program program_;
   unsigned resets_ = 0, handoffs_ = 0;
+  scan::WriteValues applied_scan_{};
+  uint32_t snapshot_refreshes_ = 0;
 };
 
 }  // namespace sim

@@ -13,7 +13,8 @@ constexpr unsigned EE_READ_ADDR = 4, EE_READ_LOW = 5, EE_DATA = 8, EE_PROGRAM = 
                    DBG_ADDR = 24, VS_LENGTH = 28;
 
 enum DebugMode : uint8_t {
-  READ8 = 1, READ16 = 2, READ32 = 3, WRITE8 = 5, WRITE16 = 6, WRITE32 = 7, LOCATE = 8, SNAPSHOT = 9,
+  READ8 = 1, READ16 = 2, READ32 = 3, WRITE8 = 5, WRITE16 = 6, WRITE32 = 7,
+  LOCATE = Event::DEBUG_LOCATE, SNAPSHOT = Event::DEBUG_SNAPSHOT,
 };
 
 int mode_width(uint8_t mode) {
@@ -257,7 +258,8 @@ void Nic::debug_address_written() {
   } else {
     return;
   }
-  events_.event({Event::Kind::DebugRequest, address, mode_width(mode)});
+  events_.event(
+      {.kind = Event::Kind::DebugRequest, .address = address, .width = mode_width(mode), .debug_mode = mode});
 }
 
 void Nic::debug_data_written() {
@@ -267,11 +269,11 @@ void Nic::debug_data_written() {
     int width = mode_width(mode);
     chip_.write(address, le32(vs_ + DBG_DATA) & width_mask(width), width);
     put_le32(vs_ + DBG_ADDR, address + width);
-    events_.event({Event::Kind::DebugRequest, address, width});
+    events_.event({.kind = Event::Kind::DebugRequest, .address = address, .width = width, .debug_mode = mode});
   } else if (mode == SNAPSHOT) {
     // The snapshot is taken where it was asked for, so address and length
     // stay as written.
-    events_.event({Event::Kind::DebugRequest, address, 0});
+    events_.event({.kind = Event::Kind::DebugRequest, .address = address, .width = 0, .debug_mode = mode});
   }
 }
 

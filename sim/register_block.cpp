@@ -70,7 +70,7 @@ const RegisterBlock::Register RegisterBlock::REGISTERS[] = {
     {"IT3", IT3, 4},
     {"CPUC", 0xffffffc8, 4},
     {"RTC", RTC, 4, &RegisterBlock::rtc_read, &RegisterBlock::rtc_write},
-    {"LED", 0xffffffd8, 1},
+    {"LED", LED, 1, nullptr, &RegisterBlock::led_write},
     {"MDI", MDI, 1, &RegisterBlock::mdi_read, &RegisterBlock::mdi_write},
     {"PORT_ENABLE", 0xffffffe8, 1},
     {"REBOOT_STATUS", 0xfffffff0, 4},
@@ -132,6 +132,23 @@ uint32_t RegisterBlock::mdi_read() { return mdi_ ? mdi_->mdi_read() : plain_read
 void RegisterBlock::mdi_write(uint32_t value) {
   plain_write(MDI, value, 1);
   if (mdi_) mdi_->mdi_write(static_cast<uint8_t>(value));
+}
+
+void RegisterBlock::led_write(uint32_t value) {
+  const uint8_t kept = signal_detect_stuck_ ? plain_read(LED, 1) & SIGNAL_DETECT : value & SIGNAL_DETECT;
+  plain_write(LED, (value & ~SIGNAL_DETECT) | kept, 1);
+}
+
+void RegisterBlock::drive_signal_detect(bool on) {
+  if (signal_detect_stuck_) return;
+  const uint8_t led = plain_read(LED, 1);
+  plain_write(LED, on ? led | SIGNAL_DETECT : led & ~SIGNAL_DETECT, 1);
+}
+
+void RegisterBlock::stick_signal_detect(bool value) {
+  signal_detect_stuck_ = false;
+  drive_signal_detect(value);
+  signal_detect_stuck_ = true;
 }
 
 }  // namespace sim

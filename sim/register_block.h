@@ -23,6 +23,11 @@
 //                             to what is attached there (phy.h), a read
 //                             answers what it says; with nothing attached,
 //                             plain storage
+//   LED  0xffffffd8, 1 byte   plain storage, but bit 2 (signal detect) is
+//                             what drive_signal_detect() last set, and
+//                             stays at its value when it is stuck
+//                             (stick_signal_detect, BoardOptions::
+//                             signal_detect): a host write leaves that bit
 //   every other register is plain storage.
 // The bytes of a register with a read hook hold its value as of the latest
 // refresh (every advance of the board), which is what a plain access to
@@ -49,7 +54,8 @@ class MdiPort {
 class RegisterBlock {
  public:
   static constexpr uint32_t BASE = 0xfffffe00, SIZE = 0x200;
-  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0, MDI = 0xffffffe1;
+  static constexpr uint32_t ISR = 0xfffffff8, RTC = 0xffffffd0, IT3 = 0xffffffc0, MDI = 0xffffffe1, LED = 0xffffffd8;
+  static constexpr uint8_t SIGNAL_DETECT = 0x04;  // the bit of LED
   // The posted, non-posted and completion flow-control credit limits of
   // virtual channel 0 (PCIE_FC_VC0_P_LIMIT, _NP_LIMIT, _CPL_LIMIT): plain
   // storage the board sets at power-on (BoardOptions::flow_control).
@@ -77,6 +83,10 @@ class RegisterBlock {
   void set_time(uint64_t now_us) { now_us_ = now_us; }
   // What MDI reaches from now on (null: nothing).
   void attach(MdiPort *port) { mdi_ = port; }
+  // The signal-detect bit of LED: set to `on` (unless stuck), or stuck at
+  // `value` from now on.
+  void drive_signal_detect(bool on);
+  void stick_signal_detect(bool value);
   // Stores the current value of every register with a read hook in its bytes.
   void refresh();
   const uint8_t *bytes() const { return bytes_.data(); }
@@ -92,12 +102,14 @@ class RegisterBlock {
   void rtc_write(uint32_t value);
   uint32_t mdi_read();
   void mdi_write(uint32_t value);
+  void led_write(uint32_t value);
 
   std::array<uint8_t, SIZE> bytes_{};
   uint64_t now_us_ = 0;
   uint32_t rtc_set_to_ = 0;  // the count written last, at rtc_set_at_
   uint64_t rtc_set_at_ = 0;
   MdiPort *mdi_ = nullptr;
+  bool signal_detect_stuck_ = false;
 };
 
 }  // namespace sim

@@ -34,9 +34,11 @@ inline Result script_on_card(const std::string &items, const std::string &script
 }
 
 // What the card's firmware loads into SRAM at boot: byte `offset` of SRAM
-// for the program and scratch areas and the identification strings of the
-// virtual host's first card, 0 where the firmware writes nothing.
+// for the program and scratch areas, the identification strings and the
+// scan images of the virtual host's first card, 0 where the firmware writes
+// nothing.
 inline uint8_t booted_sram_byte(uint32_t offset) {
+  if (auto scan = sim::scan::booted_byte(sim::BoardOptions{}, offset)) return *scan;
   if (offset < sim::Firmware::PROGRAM_SIZE) return sim::Firmware::program_byte(offset);
   if (offset >= sim::Firmware::SCRATCH && offset < sim::Firmware::SCRATCH + sim::Firmware::SCRATCH_SIZE)
     return sim::Firmware::scratch_byte(offset - sim::Firmware::SCRATCH);
