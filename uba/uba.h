@@ -32,7 +32,7 @@ void handle_error_func(int has_error, const char *file, int line, const char *ms
 #define handle_error(cond, ...) handle_error_func((cond), __FILE__, __LINE__, __VA_ARGS__)
 // Stops the program as handle_error does when the condition, written as
 // `expr`, does not hold; the message names the condition.
-#define uba_check(expr) handle_error(!(expr), "check failed: %s\n", #expr)
+#define uba_check(expr) handle_error(!(expr), "check failed: %s", #expr)
 
 void *uba_xmalloc(size_t len);
 void *uba_xrealloc(void *oldptr, size_t newlen);
