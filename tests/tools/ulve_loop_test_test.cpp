@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <memory>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,11 +58,11 @@ struct Pass {
 };
 
 Pass parse_pass(const std::string &line) {
-  static const std::regex form(R"(\[PASS\] (\d+) iters, (\d+) MB, (\d+) sec, (\d+\.\d{3}) Gb/s\n)");
-  std::smatch m;
   Pass p;
-  if (!std::regex_match(line, m, form)) return p;
-  p = {true, std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3]), std::stod(m[4])};
+  if (!testing::Matches(testing::MatchesRegex(
+          R"(\[PASS\] [0-9]+ iters, [0-9]+ MB, [0-9]+ sec, [0-9]+\.[0-9]{3} Gb/s)" "\n"))(line))
+    return p;
+  p.ok = sscanf(line.c_str(), "[PASS] %lld iters, %lld MB, %lld sec, %lf Gb/s", &p.iters, &p.mb, &p.sec, &p.gbps) == 4;
   return p;
 }
 
@@ -211,13 +210,13 @@ class RawLoop : public testing::Test {
     Result r = reflector_->wait(std::chrono::seconds(10));
     reflector_.reset();
     EXPECT_EQ(r.status, 0) << r;
-    static const std::regex counts(R"(simreflect: (\d+) frames received, (\d+) sent back\n)");
-    std::smatch m;
-    if (!std::regex_match(r.err, m, counts)) {
+    long long received = -1, sent = -1;
+    if (!testing::Matches(testing::MatchesRegex("simreflect: [0-9]+ frames received, [0-9]+ sent back\n"))(r.err) ||
+        sscanf(r.err.c_str(), "simreflect: %lld frames received, %lld sent back", &received, &sent) != 2) {
       ADD_FAILURE() << r;
       return -1;
     }
-    return std::stoll(m[1]);
+    return received;
   }
 
   Result loop(std::vector<std::string> args) { return run(inside(loop_test(std::move(args))), LIMIT); }
