@@ -336,8 +336,9 @@ int main(int argc, char **argv) {
   for (int e = iterations - 2; e < iterations; e++) {
     wait_chunk();
     const char *expected = iptest.pattern[e % 2];
-    handle_error(memcmp(iptest.xfer[e % 4], expected, chunk) != 0 || memcmp(iptest.xfer[(e + 2) % 4], expected, chunk) != 0,
-                 "Found corrupted data, iter %d/%d\n", e, iterations);
+    bool sent_ok = memcmp(iptest.xfer[e % 4], expected, chunk) == 0;
+    bool back_ok = memcmp(iptest.xfer[(e + 2) % 4], expected, chunk) == 0;
+    handle_error(!sent_ok || !back_ok, "Found corrupted data, iter %d/%d\n", e, iterations);
   }
 
   pthread_cancel(receiver);

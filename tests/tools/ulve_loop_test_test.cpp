@@ -291,7 +291,8 @@ TEST_F(RawLoop, APathWithoutJumboFramesStopsAtTheFirstSend) {
   Result r = loop({"-m", NEAR_MAC, "-t", "1"});
   EXPECT_EQ(r.status, 1) << r;
   EXPECT_EQ(r.out, "Raw loopback test for 1 seconds:\n");
-  EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:sendto\\(\\):raw:90:Message too long\n\n"));
+  const std::string message = literal("sendto():raw:90:Message too long\n\n");
+  EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:" + message));
 }
 
 }  // namespace
