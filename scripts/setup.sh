@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev   # unit tests
   pciutils                    # lspci, the peer of the bus-scan benchmark
   libfuse3-dev fuse3 pkg-config  # the virtual host serves /sys/bus/pci through FUSE
+  iperf3 iproute2             # the peer of the loopback-test benchmark; veth pairs and namespaces
 )
 
 missing=()
