@@ -60,8 +60,6 @@ constexpr int SEND_WAIT_SECONDS = 4;
 constexpr size_t IFCONF_BYTES = 1024;
 constexpr size_t IFNAME_CHARS = 9;
 
-// A check whose failure stops the program, naming the expression that failed.
-#define check(expr) handle_error(!(expr), "check failed: %s", #expr)
 
 struct loop_test {
   int mode = -1;  // -1 none chosen, 1 IP, 0 raw
@@ -160,7 +158,7 @@ void raw_bind() {
   handle_error(setsockopt(s, SOL_SOCKET, SO_RCVBUF, &want, sizeof want) != 0, "setsockopt(SO_RCVBUF):%s",
                strerror(errno));
   handle_error(getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &len) != 0, "getsockopt(SO_RCVBUF):%s", strerror(errno));
-  check(got >= 2 * iptest.chunk_size);
+  uba_check(got >= 2 * iptest.chunk_size);
   set_send_timeout(s);
 
   iptest.dest_ll = ll;
@@ -204,9 +202,9 @@ void *rcv(void *) {
       // length, so the check below sees it.
       ssize_t n = uba_xrecv(s, rbuf + iter_bytes, iptest.chunk_size - iter_bytes, flags);
       if (n == 0) return nullptr;
-      check(n <= iptest.chunk_size - iter_bytes);
+      uba_check(n <= iptest.chunk_size - iter_bytes);
       // A piece too short to carry its index cannot be in its place.
-      if (raw) check(n >= 4 && frame_index(rbuf + iter_bytes) == iter_bytes / FRAME_BYTES);
+      if (raw) uba_check(n >= 4 && frame_index(rbuf + iter_bytes) == iter_bytes / FRAME_BYTES);
       iter_bytes += (int)n;
       iptest.rcv_bytes.fetch_add(n, std::memory_order_relaxed);
     }
@@ -260,7 +258,7 @@ int main(int argc, char **argv) {
     switch (c) {
       case 'd': {
         hostent *h = uba_xgethostbyname(optarg);
-        check(h->h_length == 4);
+        uba_check(h->h_length == 4);
         memcpy(&iptest.target_ip, h->h_addr_list[0], 4);
         iptest.mode = 1;
         iptest.chunk_size = IP_CHUNK;
@@ -347,7 +345,7 @@ int main(int argc, char **argv) {
   uint64_t elapsed = uba_xget_usecs() - start;
 
   long long rcv_bytes = iptest.rcv_bytes.load();
-  check(rcv_bytes == (long long)chunk * iterations);
+  uba_check(rcv_bytes == (long long)chunk * iterations);
   printf("[PASS] %d iters, %lld MB, %lld sec, %.3f Gb/s\n", iterations, rcv_bytes / 1000000,
          (long long)(elapsed / 1000000), rcv_bytes * 0.008 / (double)elapsed);
   return 0;
