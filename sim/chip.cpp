@@ -92,4 +92,10 @@ void Chip::publish() {
   if (bar2_) std::memcpy(bar2_->data() + BAR2_SPECIALS, published_.data(), RegisterBlock::SIZE);
 }
 
+void Chip::load_write_chain(const scan::WriteValues &values) {
+  write_chain_ = values;
+  constexpr size_t LB0 = *scan::find(scan::WRITE_CHAIN, "P0_RX_LB0");
+  register_block_.drive_signal_detect(values[LB0] & 1);
+}
+
 }  // namespace sim

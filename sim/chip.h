@@ -10,6 +10,10 @@
 //                           LED's signal-detect bit is stuck by
 //                           BoardOptions::signal_detect when it is given
 //   anywhere else           reads 0, writes are ignored
+// The chip runs with the write chain last loaded (load_write_chain; the
+// firmware loads it from its image, firmware.h). Loading it sets LED's
+// signal-detect bit to the port's loopback, P0_RX_LB0: a port looped on
+// itself detects its own signal.
 // An access that does not lie wholly in one region is done byte by byte.
 // Accesses of special registers are reported to the board as events.
 //
@@ -36,6 +40,7 @@
 #include "event.h"
 #include "shared_memory.h"
 #include "register_block.h"
+#include "scan_chains.h"
 
 namespace sim {
 
@@ -57,6 +62,9 @@ class Chip {
   const SharedMemory *bar2() const { return bar2_.get(); }
   RegisterBlock &register_block() { return register_block_; }
 
+  const scan::WriteValues &write_chain() const { return write_chain_; }
+  void load_write_chain(const scan::WriteValues &values);
+
   // Model time has reached `now_us`: the mirror takes the host's writes and
   // is published again.
   void advance(uint64_t now_us);
@@ -69,6 +77,7 @@ class Chip {
   std::unique_ptr<SharedMemory> bar0_, bar2_;
   RegisterBlock register_block_;
   std::array<uint8_t, RegisterBlock::SIZE> published_{};
+  scan::WriteValues write_chain_{};
 };
 
 }  // namespace sim

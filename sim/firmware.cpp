@@ -245,14 +245,12 @@ void Firmware::boot_scan() {
 }
 
 void Firmware::apply_write_image() {
-  applied_scan_ = scan::decode_write_image(std::span<const uint8_t, scan::WRITE_IMAGE_SIZE>(
-      chip_.sram() + scan::WRITE_IMAGE, scan::WRITE_IMAGE_SIZE));
-  constexpr size_t LB0 = *scan::find(scan::WRITE_CHAIN, "P0_RX_LB0");
-  chip_.register_block().drive_signal_detect(applied_scan_[LB0] & 1);
+  chip_.load_write_chain(scan::decode_write_image(
+      std::span<const uint8_t, scan::WRITE_IMAGE_SIZE>(chip_.sram() + scan::WRITE_IMAGE, scan::WRITE_IMAGE_SIZE)));
 }
 
 void Firmware::write_snapshot() {
-  const auto s = scan::snapshot(options_, applied_scan_, snapshot_refreshes_);
+  const auto s = scan::snapshot(options_, chip_.write_chain(), snapshot_refreshes_);
   std::copy(s.begin(), s.end(), chip_.sram() + scan::SNAPSHOT);
 }
 

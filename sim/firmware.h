@@ -114,10 +114,10 @@
 //     writes the snapshot afresh, its refresh count 0. Without the snapshot
 //     (BoardOptions::scan_snapshot false) resource 2 is not published (the
 //     locate request answers 0, 0) and no snapshot is ever written.
-// Applying the image: the 53 bytes in SRAM are decoded into the write chain
-// the chip runs with (applied_scan()), and LED's signal-detect bit (bit 2)
-// is set to its P0_RX_LB0 (unless the bit is stuck, BoardOptions::
-// signal_detect). The program applies the image when the host writes the
+// Applying the image: the 53 bytes in SRAM are decoded and loaded as the
+// write chain the chip runs with (Chip::load_write_chain, which also sets
+// LED's signal-detect bit to its P0_RX_LB0 unless the bit is stuck,
+// BoardOptions::signal_detect). The program applies the image when the host writes the
 // configuration command register (a write covering offset 4; the host reads
 // the register and writes it back), and at no other time: stores into the
 // image alone change nothing.
@@ -189,7 +189,6 @@ class Firmware {
   unsigned handoffs() const { return handoffs_; }
   // The write chain the chip runs with, as last applied; the snapshot's
   // refreshes since the boot.
-  const scan::WriteValues &applied_scan() const { return applied_scan_; }
   uint32_t snapshot_refreshes() const { return snapshot_refreshes_; }
 
   // A restart the program asked for since the last call (the programmed-I/O
@@ -264,7 +263,6 @@ class Firmware {
   bool running_ = true;
   Program program_;
   unsigned resets_ = 0, handoffs_ = 0;
-  scan::WriteValues applied_scan_{};
   uint32_t snapshot_refreshes_ = 0;
 };
 

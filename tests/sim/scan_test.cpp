@@ -178,7 +178,7 @@ TEST(ScanImage, EveryBootWritesThePowerOnImageAndAppliesIt) {
   Card c(o);
   const scan::WriteValues v = scan::power_on_write_values(o);
   EXPECT_EQ(image_values(c), v);
-  EXPECT_EQ(c.board.firmware().applied_scan(), v);
+  EXPECT_EQ(c.board.chip().write_chain(), v);
   EXPECT_EQ(v[at(scan::WRITE_CHAIN, "PCIE_ID")], 0x5e0bu);
   EXPECT_EQ(v[at(scan::WRITE_CHAIN, "P0_MAC_ADDRESS5")], 3u);
   auto bytes = image_in_sram(c);
@@ -196,7 +196,7 @@ TEST(ScanImage, EveryBootWritesThePowerOnImageAndAppliesIt) {
   c.board.reset();
   c.at(sim::Board::RESTART_WINDOW_US);  // answering again
   EXPECT_EQ(image_values(c), v);
-  EXPECT_EQ(c.board.firmware().applied_scan(), v);
+  EXPECT_EQ(c.board.chip().write_chain(), v);
   EXPECT_EQ(led(c) & 4, 4);
   Snapshot s = read_snapshot(c);
   EXPECT_EQ(refreshes(s), 0u);
@@ -215,16 +215,16 @@ TEST(ScanImage, AppliedOnlyWhenTheCommandRegisterIsWritten) {
   for (const auto &k : cases) {
     SCOPED_TRACE(testing::Message() << "write at 0x" << std::hex << k.offset << ", width " << k.width);
     Card c;
-    const scan::WriteValues before = c.board.firmware().applied_scan();
+    const scan::WriteValues before = c.board.chip().write_chain();
     scan::WriteValues v = before;
     v[PCIE_DEBUG] = 8;
     v[LB0] = 1;
     put_image(c, v);
-    EXPECT_EQ(c.board.firmware().applied_scan(), before);  // stores alone change nothing
+    EXPECT_EQ(c.board.chip().write_chain(), before);  // stores alone change nothing
     locate(c);
     EXPECT_EQ(read_snapshot(c).written, before);
     c.board.config_write(k.offset, c.board.config_read(k.offset, k.width), k.width);
-    EXPECT_EQ(c.board.firmware().applied_scan(), k.applies ? v : before);
+    EXPECT_EQ(c.board.chip().write_chain(), k.applies ? v : before);
     locate(c);
     Snapshot s = read_snapshot(c);
     EXPECT_EQ(s.written, k.applies ? v : before);
@@ -296,7 +296,7 @@ TEST(ScanSnapshot, TheSelectorPicksTheDebugByte) {
     for (uint32_t low : {0u, 3u}) {
       for (uint32_t k = 0; k < 8; k++) {
         SCOPED_TRACE(testing::Message() << "selector " << (k * 4 + low));
-        scan::WriteValues v = c.board.firmware().applied_scan();
+        scan::WriteValues v = c.board.chip().write_chain();
         v[PCIE_DEBUG] = k * 4 + low;
         put_image(c, v);
         rewrite_command(c);
@@ -348,7 +348,7 @@ TEST(ScanLed, SignalDetectFollowsTheAppliedLoopbackUnlessStuck) {
     EXPECT_EQ(led(c), k.at_boot);
     window_write_bytes(c, LED, {0xf3});
     EXPECT_EQ(led(c), k.after_host_write);
-    scan::WriteValues v = c.board.firmware().applied_scan();
+    scan::WriteValues v = c.board.chip().write_chain();
     v[LB0] ^= 1;
     put_image(c, v);
     EXPECT_EQ(led(c), k.after_host_write);  // not before the command register is written
