@@ -5,27 +5,14 @@
 // it applied, asks for a fresh scan snapshot and reads the byte. The image
 // is left as it was found.
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "uba_scan.h"
 
 int main(int argc, char **argv) {
   int unit = 0;
   bool mapped = false;
-  opterr = 0;
-  int c;
-  while ((c = getopt(argc, argv, "b:N")) != -1) {
-    switch (c) {
-      case 'b': unit = (int)strtol(optarg, nullptr, 10); break;
-      case 'N': mapped = true; break;
-      default:
-        fprintf(stderr, "phystate [ -b<board_num] [ -N ]\n");
-        exit(1);
-    }
-  }
+  scan_tool_options(argc, argv, "phystate [ -b<board_num] [ -N ]\n", &unit, &mapped);
 
   kram_t kram{};
   uba_nic *nic = scan_open(unit, mapped, &kram);

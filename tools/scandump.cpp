@@ -2,27 +2,15 @@
 // field, from the snapshot its control program keeps in SRAM; no JTAG
 // needed.
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "uba_scan.h"
 
 int main(int argc, char **argv) {
   int unit = 0;
   bool mapped = false;
-  opterr = 0;
-  int c;
-  while ((c = getopt(argc, argv, "b:N")) != -1) {
-    switch (c) {
-      case 'b': unit = (int)strtol(optarg, nullptr, 10); break;
-      case 'N': mapped = true; break;
-      default:
-        fprintf(stderr, "usage: scandump [ -b<unit>]\n");
-        exit(1);
-    }
-  }
+  // -N reads through BAR0; the usage line does not tell it.
+  scan_tool_options(argc, argv, "usage: scandump [ -b<unit>]\n", &unit, &mapped);
 
   kram_t kram{};
   uba_nic *nic = scan_open(unit, mapped, &kram);

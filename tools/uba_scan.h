@@ -10,8 +10,12 @@
 //   chain followed by the write chain as read back.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "tckavi.h"
 #include "uba_kram.h"
@@ -22,6 +26,23 @@ constexpr unsigned SCAN_SNAPSHOT_RESOURCE = 2;
 
 // The chain data of a snapshot, after its header.
 typedef unsigned char read_scan[80];
+
+// The options of the tools that read the snapshot, "b:N": the NIC unit
+// (decimal) and whether BAR0 is used rather than the debug registers. Any
+// other option prints `usage` on standard error and exits with 1.
+inline void scan_tool_options(int argc, char **argv, const char *usage, int *unit, bool *mapped) {
+  opterr = 0;
+  int c;
+  while ((c = getopt(argc, argv, "b:N")) != -1) {
+    switch (c) {
+      case 'b': *unit = (int)strtol(optarg, nullptr, 10); break;
+      case 'N': *mapped = true; break;
+      default:
+        fputs(usage, stderr);
+        exit(1);
+    }
+  }
+}
 
 // Opens NIC `unit` and the processor-memory handle over its mapped BAR0
 // (`mapped`) or, with BAR0 left unmapped, over the capability's debug
