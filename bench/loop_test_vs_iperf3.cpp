@@ -1,4 +1,6 @@
-// ulve_loop_test against iperf3, one run each for the same duration:
+// ulve_loop_test against iperf3, the same duration each, alternated over a
+// few rounds (the figures of a 2-core machine vary from run to run with where
+// the scheduler puts the threads), the medians compared:
 //
 //  - IP mode over this host's loopback: `ulve_loop_test -d 127.0.0.1 -t T`
 //    against one iperf3 TCP stream to 127.0.0.1 (server `iperf3 -s -1` on a
@@ -16,7 +18,8 @@
 // the bytes that came back, which crossed the pair twice (out, and back
 // through simreflect, a user-space relay); iperf3's crossed it once.
 //
-//   loop_test_vs_iperf3 [SECONDS]     (default 5; as root; needs ip and iperf3)
+//   loop_test_vs_iperf3 [SECONDS [ROUNDS]]   (default 5 s, 3 rounds; as root;
+//                                             needs ip and iperf3)
 //
 // ulve_loop_test and simreflect are looked for beside the build's tools/ and
 // sim/ folders. Every program run here is killed when it runs well past its
@@ -34,6 +37,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -216,9 +220,20 @@ double iperf3(const char *client_ns, const char *server_ns, const char *address,
   return -1;
 }
 
-void print_pair(const char *what, double ours, double theirs, const char *goal) {
-  printf("  %-46s ulve_loop_test %7.3f Gb/s, iperf3 %7.3f Gb/s: ratio %.3f%s\n", what, ours, theirs, ours / theirs,
-         goal);
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Each round's figures, then the medians and their ratio.
+void print_rounds(const char *what, const std::vector<double> &ours, const std::vector<double> &theirs,
+                  const char *goal) {
+  printf("  %s\n", what);
+  for (size_t i = 0; i < ours.size(); i++)
+    printf("    round %zu: ulve_loop_test %7.3f Gb/s, iperf3 %7.3f Gb/s: ratio %.3f\n", i + 1, ours[i], theirs[i],
+           ours[i] / theirs[i]);
+  double a = median(ours), b = median(theirs);
+  printf("    median:  ulve_loop_test %7.3f Gb/s, iperf3 %7.3f Gb/s: ratio %.3f%s\n", a, b, a / b, goal);
 }
 
 void remove_namespaces() {
@@ -251,9 +266,9 @@ bool make_pair() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int seconds = argc == 2 ? atoi(argv[1]) : 5;
-  if (argc > 2 || seconds < 1) {
-    fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
+  int seconds = argc >= 2 ? atoi(argv[1]) : 5, rounds = argc >= 3 ? atoi(argv[2]) : 3;
+  if (argc > 3 || seconds < 1 || rounds < 1) {
+    fprintf(stderr, "usage: %s [SECONDS [ROUNDS]]\n", argv[0]);
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -261,11 +276,14 @@ int main(int argc, char **argv) {
               reflector = bench::built_program(argv[0], "sim", "simreflect");
   std::string t = std::to_string(seconds);
 
-  printf("ulve_loop_test against one iperf3 TCP stream, %d s each:\n", seconds);
-  double ours = loop_test(nullptr, {tool, "-d", "127.0.0.1", "-t", t}, seconds);
-  double theirs = iperf3(nullptr, nullptr, "127.0.0.1", seconds);
-  if (ours < 0 || theirs < 0) return 1;
-  print_pair("IP mode over lo", ours, theirs, " (goal: at least 0.8)");
+  printf("ulve_loop_test against one iperf3 TCP stream, %d s each, %d rounds:\n", seconds, rounds);
+  std::vector<double> ours, theirs;
+  for (int r = 0; r < rounds; r++) {
+    ours.push_back(loop_test(nullptr, {tool, "-d", "127.0.0.1", "-t", t}, seconds));
+    theirs.push_back(iperf3(nullptr, nullptr, "127.0.0.1", seconds));
+    if (ours.back() < 0 || theirs.back() < 0) return 1;
+  }
+  print_rounds("IP mode over lo", ours, theirs, " (goal: at least 0.8)");
   fflush(stdout);
 
   if (!make_pair()) {
@@ -273,22 +291,22 @@ int main(int argc, char **argv) {
     remove_namespaces();
     return 1;
   }
-  int failed = 1;
-  {
+  ours.clear(), theirs.clear();
+  for (int r = 0; r < rounds; r++) {
     Child reflect(in_ns(FAR_NS, {reflector, "lt1"}));
-    if (reflect.started() && reflect.wait_for_output("reflecting", 10)) {
-      ours = loop_test(NEAR_NS, {tool, "-i", "lt0", "-m", FAR_MAC, "-t", t}, seconds);
-      reflect.stop(SIGTERM, 5);
-      theirs = ours < 0 ? -1 : iperf3(NEAR_NS, FAR_NS, FAR_IP, seconds);
-      if (ours >= 0 && theirs >= 0) {
-        print_pair("raw mode via veth (MTU 9000) and simreflect", ours, theirs,
-                   "\n  (ulve_loop_test's bytes crossed the pair twice, iperf3's once)");
-        failed = 0;
-      }
-    } else {
+    if (!reflect.started() || !reflect.wait_for_output("reflecting", 10)) {
       fprintf(stderr, "simreflect did not start: %s", reflect.err().c_str());
+      break;
     }
+    double a = loop_test(NEAR_NS, {tool, "-i", "lt0", "-m", FAR_MAC, "-t", t}, seconds);
+    reflect.stop(SIGTERM, 5);
+    double b = a < 0 ? -1 : iperf3(NEAR_NS, FAR_NS, FAR_IP, seconds);
+    if (a < 0 || b < 0) break;
+    ours.push_back(a), theirs.push_back(b);
   }
   remove_namespaces();
-  return failed;
+  if ((int)ours.size() != rounds) return 1;
+  print_rounds("raw mode via veth (MTU 9000) and simreflect", ours, theirs,
+               "\n  (ulve_loop_test's bytes crossed the pair twice, iperf3's once)");
+  return 0;
 }
