@@ -134,11 +134,19 @@ inline void kram_open_eeprom(kram_t *k, uba_nic *nic) {
   ulve_vs_cap_check(nic);
 }
 
+// Where the vendor-specific capability lies; stops unless its registers fit
+// in configuration space after the header. Without the capability (0) its
+// register offsets would fall on the header's BARs.
+inline unsigned kram_vs_position(uba_nic *nic) {
+  unsigned p = nic->cfg_cap[ULVE_VS_CAP_ID];
+  handle_error(p < 1 || p > 0xe0, "Cannot handle card with vendor cap=0x%x\n", p);
+  return p;
+}
+
 // The board's memory through the capability's debug registers.
 inline void kram_open_cfg(kram_t *k, uba_nic *nic) {
   *k = kram_t{};
-  unsigned p = nic->cfg_cap[ULVE_VS_CAP_ID];
-  handle_error(p < 1 || p > 0xe0, "Cannot handle card with vendor cap=0x%x\n", p);
+  kram_vs_position(nic);
   k->type = KRAM_CFG;
   k->nic = nic;
 }

@@ -57,9 +57,11 @@ inline uba_nic *scan_open(int unit, bool mapped, kram_t *k) {
 }
 
 // Asks the control program where the scan snapshot lies. It refreshes the
-// snapshot on each request, so a caller may ask again only for that.
+// snapshot on each request, so a caller may ask again only for that. The
+// request goes through the capability's debug registers even when memory is
+// reached through BAR0, so their position is checked first either way.
 inline void scan_locate(uba_nic *nic, uint32_t *addr, uint32_t *len) {
-  unsigned p = nic->cfg_cap[ULVE_VS_CAP_ID];
+  unsigned p = kram_vs_position(nic);
   ulve_vs_write<uint8_t>(nic, p + VS_DBG_MODE, 8);
   ulve_vs_write32(nic, p + VS_DBG_ADDR, SCAN_SNAPSHOT_RESOURCE);
   if (len) *len = ulve_vs_read32(nic, p + VS_DBG_DATA);

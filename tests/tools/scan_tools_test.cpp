@@ -100,6 +100,24 @@ TEST(ScanTools, StopWhenTheSnapshotIsNotTheHeaderAndTheChains) {
       }
 }
 
+TEST(ScanTools, WithoutTheCapabilityNothingIsWrittenEvenThroughBar0) {
+  // The locate request goes through the capability's registers whatever
+  // reaches memory; at position 0 they would fall on BAR0 and BAR2.
+  const std::string refused = error_from("uba_kram.h", literal("Cannot handle card with vendor cap=0x0\n")) + "\n";
+  for (const std::string &tool : {SCANDUMP, PHYSTATE})
+    for (const char *access : {"", "-N"}) {
+      Scratch dir;
+      Result r = scan_script("vs-unlisted",
+                             "setpci -s 01:00.0 04.w 10.l 14.l 18.l > $D/before; " + tool + " " + access +
+                                 "; echo $?; setpci -s 01:00.0 04.w 10.l 14.l 18.l > $D/after",
+                             dir);
+      EXPECT_EQ(r.out, "1\n") << tool << " " << access << r;
+      EXPECT_THAT(r.err, MatchesRegex(refused)) << tool << " " << access;
+      EXPECT_EQ(read_text(dir / "after"), read_text(dir / "before")) << tool << " " << access;
+      EXPECT_NE(read_text(dir / "before"), "");
+    }
+}
+
 TEST(ScanTools, BadOptionsPrintTheUsageLine) {
   struct Case {
     std::vector<std::string> command;
