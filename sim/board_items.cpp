@@ -80,6 +80,8 @@ const char BOARD_ITEMS_HELP[] =
     "  signal-detect=0|1   LED's signal-detect bit (bit 2) is stuck at this value\n"
     "  scan-length=N       the locate request answers length N for the scan\n"
     "                      snapshot (resource 2; default 96)\n"
+    "  scan-at=ADDR        the locate request answers address ADDR for the scan\n"
+    "                      snapshot (which stays at 0x1dff40)\n"
     "  no-scan             no scan snapshot: resource 2 is not published\n"
     "  pcie-debug=B0:...:B7  the bytes PCIE_DEBUG_RD_DATA shows for PCIE_DEBUG\n"
     "                      0, 4, ..., 28 (decimal, or hex after 0x; default\n"
@@ -326,6 +328,10 @@ std::string parse_board_items(std::string_view items, BoardChoice *out) {
       auto length = parse_number(value, UINT32_MAX);
       if (!length) bad("expected scan-length=N, a length below 2^32 (decimal, or hex after 0x)");
       nic.options.scan_length = *length;
+    } else if (key == "scan-at") {
+      auto address = parse_number(value, UINT32_MAX);
+      if (!address) bad("expected scan-at=ADDR, an address below 2^32 (decimal, or hex after 0x)");
+      nic.options.scan_address = *address;
     } else if (key == "no-scan") {
       no_value();
       nic.options.scan_snapshot = false;

@@ -109,6 +109,9 @@ struct BoardOptions {
   // The locate request answers this length for the snapshot (the snapshot
   // is kept as ever).
   std::optional<uint32_t> scan_length;
+  // The locate request answers this address for the snapshot (which is
+  // kept where it always is).
+  std::optional<uint32_t> scan_address;
   // false: the snapshot is neither published nor written.
   bool scan_snapshot = true;
   // What PCIE_DEBUG_RD_DATA shows for the selections PCIE_DEBUG >> 2 = 0..7.

@@ -240,7 +240,8 @@ void Firmware::boot_scan() {
     located.erase(scan::SNAPSHOT_RESOURCE);
     return;
   }
-  located[scan::SNAPSHOT_RESOURCE] = {scan::SNAPSHOT, options_.scan_length.value_or(scan::SNAPSHOT_SIZE)};
+  located[scan::SNAPSHOT_RESOURCE] = {options_.scan_address.value_or(scan::SNAPSHOT),
+                                      options_.scan_length.value_or(scan::SNAPSHOT_SIZE)};
   write_snapshot();
 }
 

@@ -110,7 +110,8 @@
 //     chain (scan::power_on_write_values: the board's device id, payload and
 //     MAC address, BoardOptions::loopback in P0_RX_LB0..3) and applies it;
 //   - publishes the snapshot as resource 2 of the locate request, (0x1dff40,
-//     96), or (0x1dff40, BoardOptions::scan_length) when that is given, and
+//     96), with BoardOptions::scan_address and scan_length in their places
+//     when they are given (the snapshot itself stays at 0x1dff40), and
 //     writes the snapshot afresh, its refresh count 0. Without the snapshot
 //     (BoardOptions::scan_snapshot false) resource 2 is not published (the
 //     locate request answers 0, 0) and no snapshot is ever written.

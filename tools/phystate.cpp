@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
 
   kram_t kram{};
   uba_nic *nic = scan_open(unit, mapped, &kram);
-  uint32_t data = scan_snapshot_data(nic);
+  uint32_t data = scan_snapshot_data(nic, &kram);
 
   unsigned char image[WRITE_IMAGE_SIZE];
   scan_image_read(&kram, WRITE_IMAGE, image, sizeof image);

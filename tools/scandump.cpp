@@ -14,7 +14,7 @@ int main(int argc, char **argv) {
 
   kram_t kram{};
   uba_nic *nic = scan_open(unit, mapped, &kram);
-  uint32_t data = scan_snapshot_data(nic);
+  uint32_t data = scan_snapshot_data(nic, &kram);
   read_scan stream;
   scan_image_read(&kram, data, stream, sizeof stream);
 

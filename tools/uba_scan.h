@@ -68,12 +68,17 @@ inline void scan_locate(uba_nic *nic, uint32_t *addr, uint32_t *len) {
   if (addr) *addr = ulve_vs_read32(nic, p + VS_DBG_ADDR);
 }
 
+// BAR0's length, all of which the tools map.
+constexpr uint32_t SCAN_BAR0_SIZE = 0x1000000;
+
 // Where the snapshot's chain data lies; stops unless the snapshot is the
-// 16-byte header and the chain data.
-inline uint32_t scan_snapshot_data(uba_nic *nic) {
+// 16-byte header and the chain data, and, when `k` reads through BAR0, lies
+// in it (the debug registers take any processor address).
+inline uint32_t scan_snapshot_data(uba_nic *nic, const kram_t *k) {
   uint32_t addr, len;
   scan_locate(nic, &addr, &len);
   uba_check(len == sizeof(read_scan) + 16);
+  if (k->type == KRAM_MAP) uba_check(addr <= SCAN_BAR0_SIZE - len);
   return addr + len - sizeof(read_scan);
 }
 

@@ -361,7 +361,7 @@ TEST(ScanLed, SignalDetectFollowsTheAppliedLoopbackUnlessStuck) {
 
 TEST(ScanItems, SetTheOptions) {
   sim::BoardChoice choice;
-  ASSERT_EQ(sim::parse_board_items("loopback=5,signal-detect=0,scan-length=0x40,no-scan,"
+  ASSERT_EQ(sim::parse_board_items("loopback=5,signal-detect=0,scan-length=0x40,scan-at=0xffffffc0,no-scan,"
                                    "pcie-debug=0:1:2:0x10:255:0xfe:7:0x80",
                                    &choice),
             "");
@@ -369,6 +369,7 @@ TEST(ScanItems, SetTheOptions) {
   EXPECT_EQ(o.loopback, 5);
   EXPECT_EQ(o.signal_detect, false);
   EXPECT_EQ(o.scan_length, 0x40u);
+  EXPECT_EQ(o.scan_address, 0xffffffc0u);
   EXPECT_FALSE(o.scan_snapshot);
   EXPECT_EQ(o.pcie_debug, (std::array<uint8_t, 8>{0, 1, 2, 0x10, 255, 0xfe, 7, 0x80}));
 
@@ -384,6 +385,7 @@ TEST(ScanItems, RefuseWhatCannotBe) {
   const std::string loopback = ": expected loopback=M, a number from 0 to 15 (bit k: P0_RX_LBk)",
                     signal = ": expected signal-detect=0 or signal-detect=1",
                     length = ": expected scan-length=N, a length below 2^32 (decimal, or hex after 0x)",
+                    at = ": expected scan-at=ADDR, an address below 2^32 (decimal, or hex after 0x)",
                     debug = ": expected pcie-debug=B0:B1:B2:B3:B4:B5:B6:B7, eight bytes (decimal, or hex after 0x)";
   const struct {
     std::string items, why;
@@ -395,6 +397,7 @@ TEST(ScanItems, RefuseWhatCannotBe) {
       {"signal-detect", "signal-detect" + signal},
       {"scan-length=", "scan-length=" + length},
       {"scan-length=4294967296", "scan-length=4294967296" + length},
+      {"scan-at=0x100000000", "scan-at=0x100000000" + at},
       {"no-scan=1", "no-scan=1: takes no value"},
       {"pcie-debug=1:2:3:4:5:6:7", "pcie-debug=1:2:3:4:5:6:7" + debug},
       {"pcie-debug=1:2:3:4:5:6:7:8:9", "pcie-debug=1:2:3:4:5:6:7:8:9" + debug},

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -98,6 +99,24 @@ TEST(ScanTools, StopWhenTheSnapshotIsNotTheHeaderAndTheChains) {
         EXPECT_EQ(r.out, "") << tool << " " << items;
         EXPECT_THAT(r.err, MatchesRegex(SHORT_SNAPSHOT)) << tool << " " << items;
       }
+}
+
+TEST(ScanTools, ASnapshotOutsideBar0IsNotReadThroughIt) {
+  // Through the debug registers any processor address is the card's to
+  // answer; a mapped read there would leave BAR0's mapping.
+  const std::string outside = error_from("uba_scan.h", literal("check failed: addr <= SCAN_BAR0_SIZE - len")) + "\n";
+  for (const std::string &tool : {SCANDUMP, PHYSTATE})
+    for (const char *at : {"scan-at=0xffffffc0", "scan-at=0xffffa1"}) {
+      Result r = on_card(at, {tool, "-N"});
+      EXPECT_EQ(r.status, 1) << tool << " " << at << r;
+      EXPECT_EQ(r.out, "");
+      EXPECT_THAT(r.err, MatchesRegex(outside)) << tool << " " << at;
+    }
+  // The last snapshot that fits: the bytes there are not a snapshot, but
+  // they are read.
+  Result r = on_card("scan-at=0xffffa0", {SCANDUMP, "-N"});
+  EXPECT_EQ(r.status, 0) << r;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 165);
 }
 
 TEST(ScanTools, WithoutTheCapabilityNothingIsWrittenEvenThroughBar0) {
