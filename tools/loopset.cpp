@@ -46,6 +46,9 @@ const char *on_off(int on) { return on ? "ON" : "OFF"; }
 
 }  // namespace
 
+// The board, open until the program ends.
+uba_nic *nic;
+
 int main(int argc, char **argv) {
   int unit = 0, action = -1;
   bool force = false;
@@ -63,7 +66,7 @@ int main(int argc, char **argv) {
     }
   }
 
-  uba_nic *nic = uba_open(unit, UBA_ZE, 0);
+  nic = uba_open(unit, UBA_ZE, 0);
   kram_t kram{}, bar0{};
   kram_open_cfg(&kram, nic);
   kram_open_map(&bar0, nic->base);

@@ -9,13 +9,16 @@
 
 #include "uba_scan.h"
 
+// The board, open until the program ends.
+uba_nic *nic;
+
 int main(int argc, char **argv) {
   int unit = 0;
   bool mapped = false;
   scan_tool_options(argc, argv, "phystate [ -b<board_num] [ -N ]\n", &unit, &mapped);
 
   kram_t kram{};
-  uba_nic *nic = scan_open(unit, mapped, &kram);
+  nic = scan_open(unit, mapped, &kram);
   uint32_t data = scan_snapshot_data(nic, &kram);
 
   unsigned char image[WRITE_IMAGE_SIZE];

@@ -6,6 +6,9 @@
 
 #include "uba_scan.h"
 
+// The board, open until the program ends.
+uba_nic *nic;
+
 int main(int argc, char **argv) {
   int unit = 0;
   bool mapped = false;
@@ -13,7 +16,7 @@ int main(int argc, char **argv) {
   scan_tool_options(argc, argv, "usage: scandump [ -b<unit>]\n", &unit, &mapped);
 
   kram_t kram{};
-  uba_nic *nic = scan_open(unit, mapped, &kram);
+  nic = scan_open(unit, mapped, &kram);
   uint32_t data = scan_snapshot_data(nic, &kram);
   read_scan stream;
   scan_image_read(&kram, data, stream, sizeof stream);
