@@ -3,15 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace sim {
 
 namespace {
 
 uint32_t width_mask(int width) { return width == 4 ? 0xffffffffu : (1u << 8 * width) - 1; }
-
-void put_be32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = v >> (24 - 8 * i);
-}
 
 // The earlier generations' loaders read these in BAR0.
 constexpr uint32_t KX_SRAM_SIZE_WORD = 0xfffe80, PCI64_RECORD = 0xa00000;

@@ -6,13 +6,11 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "byte_order.h"
+
 namespace sim {
 
 namespace {
-
-void put_be32(std::vector<uint8_t> &b, uint32_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[at + i] = v >> (24 - 8 * i);
-}
 
 // Stand-in control-program bytes: recognisable and different per area.
 void fill_program_area(std::vector<uint8_t> &b, uint32_t from, uint32_t length, uint32_t seed) {
@@ -29,12 +27,12 @@ Eeprom::Eeprom(int index) : bytes_(DEFAULT_SIZE, 0xff) {
   // Header: the five checked leading bytes, then the layout.
   const uint8_t jump[8] = {0x09, 0x04, 0xff, 0x08, 0x13, 0x00, 0x00, 0x00};
   std::memcpy(bytes_.data(), jump, sizeof jump);
-  put_be32(bytes_, 8, DEFAULT_SIZE);
-  put_be32(bytes_, 12, SECTOR_SIZE);
-  put_be32(bytes_, 16, UCP1_OFFSET);
-  put_be32(bytes_, 20, UCP2_OFFSET);
-  put_be32(bytes_, 24, 1);  // version: the header has description strings
-  put_be32(bytes_, 28, STRINGS_OFFSET);
+  put_be32(&bytes_[8], DEFAULT_SIZE);
+  put_be32(&bytes_[12], SECTOR_SIZE);
+  put_be32(&bytes_[16], UCP1_OFFSET);
+  put_be32(&bytes_[20], UCP2_OFFSET);
+  put_be32(&bytes_[24], 1);  // version: the header has description strings
+  put_be32(&bytes_[28], STRINGS_OFFSET);
 
   char strings[256] = {};
   int n = snprintf(strings, sizeof strings, "PC=ULVE-10G-SIM%c" "MAC=00:fa:dd:00:00:%02x%c" "SN=%06d%c" "PN=10G-SR-0001%c",

@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace {
 
 constexpr uint32_t HEADER_SIZE = 32, STRINGS_SIZE = 256;
 constexpr uint32_t VERSION_WORD = 60, VERSION_STRING_MAX = 128;
 
-uint32_t be32(const std::vector<uint8_t> &b, uint64_t at) {
-  return (uint32_t)b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
-}
+uint32_t be32(const std::vector<uint8_t> &b, uint64_t at) { return sim::be32(&b[at]); }
 
 // Polynomial 0x04C11DB7, most significant bit first, register from all
 // ones, result complemented.

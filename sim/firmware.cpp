@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace sim {
 
 namespace {
@@ -28,7 +30,6 @@ constexpr uint32_t COMMAND = 0x04;
 // A producer catching up after a long quiet spell writes at most this many lines.
 constexpr uint64_t MAX_CATCH_UP_LINES = 256;
 
-uint32_t be32_at(const uint8_t *p) { return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
 // The two CRC-32s the boot code accepts, computed here on their own so that
 // the model judges what a loader wrote without sharing its code.
@@ -188,20 +189,20 @@ std::string Firmware::describe_program(Program::Source source, uint32_t length) 
   program_ = Program{source, length, {}, {}};
   const uint8_t *sram = chip_.sram();
   length = std::min(length, Chip::SRAM_SIZE);
-  uint32_t header = length >= VERSION_WORD + 4 ? be32_at(sram + VERSION_WORD) : 0;
+  uint32_t header = length >= VERSION_WORD + 4 ? be32(sram + VERSION_WORD) : 0;
   if (header == 0 || header >= length || length - header <= 4) return "ucp: no version header\n";
   std::string version;
   for (uint32_t i = header + 4; i < length && sram[i] && version.size() < VERSION_STRING_MAX; i++)
     version += sram[i] >= 0x20 && sram[i] < 0x7f ? static_cast<char>(sram[i]) : '?';
   program_.version = version;
   std::string lines = "ucp: version: " + version + "\n";
-  if (be32_at(sram + header) < COPY_BLOCK_WORD + 1 || length - header < COPY_BLOCK_WORD + 4) return lines;
-  const uint32_t table = be32_at(sram + header + COPY_BLOCK_WORD);
+  if (be32(sram + header) < COPY_BLOCK_WORD + 1 || length - header < COPY_BLOCK_WORD + 4) return lines;
+  const uint32_t table = be32(sram + header + COPY_BLOCK_WORD);
   if (table == 0 || table >= length || length - table < 8) return lines;
-  program_.copy_block_valid = be32_at(sram + table + 4);
+  program_.copy_block_valid = be32(sram + table + 4);
   char line[96];
   snprintf(line, sizeof line, "ucp: copy-block table at 0x%x: %u pages, valid word %u\n", table,
-           be32_at(sram + table), *program_.copy_block_valid);
+           be32(sram + table), *program_.copy_block_valid);
   return lines + line;
 }
 
@@ -386,7 +387,7 @@ void Firmware::look_at_word0(bool door) {
 void Firmware::look_at_handoff(bool door) {
   const uint8_t *b = chip_.bar0().data() + HANDOFF;
   std::array<uint32_t, HANDOFF_SIZE / 4> block;
-  for (size_t i = 0; i < block.size(); i++) block[i] = be32_at(b + 4 * i);
+  for (size_t i = 0; i < block.size(); i++) block[i] = be32(b + 4 * i);
   if (block[0] != 0xffffffff || block[1] != 0xffffffff || block[2] != HANDOFF_MAGIC) {
     handoff_seen_.reset();
     return;

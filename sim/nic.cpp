@@ -4,6 +4,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "byte_order.h"
+
 namespace sim {
 
 namespace {
@@ -29,10 +31,6 @@ int mode_width(uint8_t mode) {
   }
 }
 
-uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
-void put_le32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = v >> 8 * i;
-}
 uint32_t width_mask(int width) { return width == 4 ? 0xffffffffu : (1u << 8 * width) - 1; }
 
 bool covers(unsigned offset, int width, unsigned at) { return at >= offset && at < offset + width; }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "board_options.h"
+#include "byte_order.h"
 
 namespace sim::scan {
 
@@ -25,10 +26,6 @@ uint32_t w(const WriteValues &v, std::string_view name) {
   return v[*i];
 }
 uint32_t &r(ReadValues &v, std::string_view name) { return field(v, READ_CHAIN, name); }
-
-void put_be32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = v >> (24 - 8 * i);
-}
 
 }  // namespace
 
