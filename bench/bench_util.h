@@ -124,6 +124,13 @@ inline double time_run(const std::vector<std::string> &args, const char *out = n
   return elapsed;
 }
 
+// The middle value of `v` (the upper one of the two middle values when there
+// is an even number).
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
 // The median of `rounds` timed runs of each command, alternated so that both
 // see the same machine; false when a run fails.
 inline bool time_alternated(const std::vector<std::string> &a, const std::vector<std::string> &b, int rounds,
@@ -134,10 +141,6 @@ inline bool time_alternated(const std::vector<std::string> &a, const std::vector
     if (x < 0 || y < 0) return false;
     ta.push_back(x), tb.push_back(y);
   }
-  auto median = [](std::vector<double> &v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  };
   *median_a = median(ta);
   *median_b = median(tb);
   return true;

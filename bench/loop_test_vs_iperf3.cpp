@@ -37,7 +37,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -220,11 +219,6 @@ double iperf3(const char *client_ns, const char *server_ns, const char *address,
   return -1;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
 // Each round's figures, then the medians and their ratio.
 void print_rounds(const char *what, const std::vector<double> &ours, const std::vector<double> &theirs,
                   const char *goal) {
@@ -232,7 +226,7 @@ void print_rounds(const char *what, const std::vector<double> &ours, const std::
   for (size_t i = 0; i < ours.size(); i++)
     printf("    round %zu: ulve_loop_test %7.3f Gb/s, iperf3 %7.3f Gb/s: ratio %.3f\n", i + 1, ours[i], theirs[i],
            ours[i] / theirs[i]);
-  double a = median(ours), b = median(theirs);
+  double a = bench::median(ours), b = bench::median(theirs);
   printf("    median:  ulve_loop_test %7.3f Gb/s, iperf3 %7.3f Gb/s: ratio %.3f%s\n", a, b, a / b, goal);
 }
 

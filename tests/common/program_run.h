@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -201,6 +202,21 @@ inline testing::AssertionResult SameBytes(const Bytes &actual, const Bytes &expe
   snprintf(where, sizeof where, "first difference at 0x%zx: 0x%02x where 0x%02x was expected", i, actual[i],
            expected[i]);
   return testing::AssertionFailure() << count << " bytes differ; " << where;
+}
+
+// `text` as a regular expression that matches exactly it.
+inline std::string literal(const std::string &text) {
+  std::string re;
+  for (char c : text) re += std::string(c && strchr(".[]()*+?^$\\|{}", c) ? "\\" : "") + c;
+  return re;
+}
+
+// A library error reported from `unit` (any line) whose message matches the
+// regular expression `message`, as a regular expression.
+inline std::string error_from(const std::string &unit, const std::string &message) {
+  std::string re = "ERROR:";
+  for (char c : unit) re += std::string(c == '.' ? "\\" : "") + c;
+  return re + ":[0-9]+:" + message;
 }
 
 }  // namespace program_run

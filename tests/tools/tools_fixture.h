@@ -49,19 +49,4 @@ inline uint8_t booted_sram_byte(uint32_t offset) {
 
 inline Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
-// `text` as a regular expression that matches exactly it.
-inline std::string literal(const std::string &text) {
-  std::string re;
-  for (char c : text) re += std::string(c && strchr(".[]()*+?^$\\|{}", c) ? "\\" : "") + c;
-  return re;
-}
-
-// A library error reported from `unit` (any line) whose message matches the
-// regular expression `message`, as a regular expression.
-inline std::string error_from(const std::string &unit, const std::string &message) {
-  std::string re = "ERROR:";
-  for (char c : unit) re += std::string(c == '.' ? "\\" : "") + c;
-  return re + ":[0-9]+:" + message;
-}
-
 }  // namespace tools_test

@@ -12,11 +12,12 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "program_run.h"
 
+using program_run::error_from;
+using program_run::literal;
 using program_run::Process;
 using program_run::Result;
 using program_run::run;
@@ -31,16 +32,6 @@ const std::string USAGE =
     "\t -d <ip>       : <target-ip> to exercise ip-loopback (requires ulve10ge_iprev=1)\n"
     "\t -m <mac-addr> : <mac-addr> to exercise loopback with raw-socket\n"
     "\t -l <test-length> : length of the test in seconds (default 10s)\n";
-
-// `text` as a regular expression that matches only itself.
-std::string literal(const std::string &text) {
-  std::string re;
-  for (char c : text) {
-    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) re += '\\';
-    re += c;
-  }
-  return re;
-}
 
 const std::string FRAME_INDEX_CHECK =
     literal("check failed: n >= 4 && frame_index(rbuf + iter_bytes) == iter_bytes / FRAME_BYTES\n");
@@ -118,7 +109,7 @@ TEST(LoopTestOptions, ValuesThatCannotBeHonouredStopBeforeAnyTraffic) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:" + c.message));
+    EXPECT_THAT(r.err, testing::MatchesRegex(error_from("ulve_loop_test.cpp", c.message)));
   }
 }
 
@@ -144,7 +135,7 @@ TEST(LoopTestIp, FewerThanTwoIterationsFail) {
   Result r = run(loop_test({"-d", "127.0.0.1", "-t", "0"}), LIMIT);
   EXPECT_EQ(r.status, 1) << r;
   EXPECT_EQ(r.out, "IP loopback test for 0 seconds:\n");
-  EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:Only 0 iterations completed\n\n"));
+  EXPECT_THAT(r.err, testing::MatchesRegex(error_from("ulve_loop_test.cpp", "Only 0 iterations completed\n\n")));
 }
 
 // -------------------------------------------------------------------------
@@ -275,7 +266,7 @@ TEST_F(RawLoop, AFaultyPathFailsTheRunWithTheCheckThatFindsIt) {
     stop_reflector();
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "Ignoreing lo\nRaw loopback test for 1 seconds:\n");
-    EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:" + c.error));
+    EXPECT_THAT(r.err, testing::MatchesRegex(error_from("ulve_loop_test.cpp", c.error)));
   }
 }
 
@@ -283,7 +274,7 @@ TEST_F(RawLoop, NoInterfaceWithTheMacStopsBeforeAnyTraffic) {
   Result r = loop({"-m", "02:00:00:00:00:99", "-t", "1"});
   EXPECT_EQ(r.status, 1) << r;
   EXPECT_EQ(r.out, "");
-  EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:No interface for mac addr\n"));
+  EXPECT_THAT(r.err, testing::MatchesRegex(error_from("ulve_loop_test.cpp", "No interface for mac addr\n")));
 }
 
 TEST_F(RawLoop, APathWithoutJumboFramesStopsAtTheFirstSend) {
@@ -292,7 +283,7 @@ TEST_F(RawLoop, APathWithoutJumboFramesStopsAtTheFirstSend) {
   EXPECT_EQ(r.status, 1) << r;
   EXPECT_EQ(r.out, "Raw loopback test for 1 seconds:\n");
   const std::string message = literal("sendto():raw:90:Message too long\n\n");
-  EXPECT_THAT(r.err, testing::MatchesRegex("ERROR:ulve_loop_test\\.cpp:[0-9]+:" + message));
+  EXPECT_THAT(r.err, testing::MatchesRegex(error_from("ulve_loop_test.cpp", message)));
 }
 
 }  // namespace
